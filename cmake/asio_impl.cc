@@ -1,0 +1,2 @@
+// The single translation unit that holds Asio's compiled parts.
+#include <asio/impl/src.hpp>

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/plist_value.h"
+
+#include <optional>
+#include <string>
+
+namespace kestralune {
+
+// A directory bundle ("NAME.app" with Contents/Info.plist and Contents/MacOS/).
+struct Bundle {
+    std::string path;                         // the bundle directory (the main bundle of a
+                                              // loose program: the executable's directory)
+    std::optional<std::string> identifier;    // CFBundleIdentifier, when the bundle has one
+    PlistValue::Dictionary infoDictionary;    // empty when there is no readable Info.plist
+    std::string executablePath;               // for the main bundle: the running executable
+};
+
+// Reads the bundle at `path`; nothing when Contents/Info.plist is missing or unreadable.
+std::optional<Bundle> bundleAtPath(const std::string& path);
+
+// The bundle whose Contents/MacOS/ holds the running executable (links resolved).
+// Computed once per process.
+const Bundle& mainBundle();
+
+// The identifier the system falls back to when the main bundle has none.
+inline constexpr const char* kDefaultBundleIdentifier = "com.orrindale.app";
+
+}  // namespace kestralune
