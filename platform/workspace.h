@@ -9,6 +9,8 @@
 
 namespace kestralune {
 
+class RunLoop;
+
 // One running application of the current user (NSRunningApplication). The object stays
 // bound to the process it was made for: once that process has ended, every request is a
 // no-op, even if its pid has been given to another process.
@@ -56,5 +58,8 @@ public:
     // on only while it has a session. Observers receive nothing while it is off.
     virtual void setLaunchMonitoringEnabled(bool enabled) = 0;
 };
+
+// The real workspace (/proc). Its launch monitor runs on `runLoop`, which must outlive it.
+std::shared_ptr<Workspace> makeWorkspace(RunLoop& runLoop);
 
 }  // namespace kestralune

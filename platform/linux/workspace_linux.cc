@@ -1,0 +1,457 @@
+#include "platform/linux/workspace_linux.h"
+
+#include "platform/bundle.h"
+#include "platform/linux/pidfd.h"
+#include "platform/linux/unique_fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kestralune {
+
+namespace {
+
+// Long enough for a launcher's fork and exec to have happened.
+constexpr double kExecSettleSeconds = 1.0;
+
+std::string procPath(pid_t pid, const char* leaf) {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/%s", static_cast<int>(pid), leaf);
+    return path;
+}
+
+// Reads a small /proc file whole; nothing when the process is gone or hidden from us.
+std::optional<std::string> readProcFile(pid_t pid, const char* leaf) {
+    UniqueFd fd(::open(procPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return std::nullopt;
+    }
+    std::string contents;
+    char buffer[4096];
+    while (true) {
+        const ssize_t count = ::read(fd.get(), buffer, sizeof(buffer));
+        if (count > 0) {
+            contents.append(buffer, static_cast<std::size_t>(count));
+        } else if (count == 0) {
+            return contents;
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+}
+
+// Field 22 of /proc/PID/stat: clock ticks from boot to the start of the process. With
+// the pid it names one process for the life of the system.
+std::optional<unsigned long long> readStartTime(pid_t pid) {
+    const auto stat = readProcFile(pid, "stat");
+    if (!stat) {
+        return std::nullopt;
+    }
+    // The command name (field 2) may hold spaces and parentheses; it ends at the last ')'.
+    const auto close = stat->rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    const char* cursor = stat->c_str() + close + 1;
+    for (int field = 3; field < 22; ++field) {
+        cursor = std::strchr(cursor + 1, ' ');
+        if (cursor == nullptr) {
+            return std::nullopt;
+        }
+    }
+    char* end = nullptr;
+    const unsigned long long start = std::strtoull(cursor + 1, &end, 10);
+    if (end == cursor + 1) {
+        return std::nullopt;
+    }
+    return start;
+}
+
+std::optional<uid_t> readRealUid(pid_t pid) {
+    const auto status = readProcFile(pid, "status");
+    if (!status) {
+        return std::nullopt;
+    }
+    const auto line = status->find("\nUid:");
+    if (line == std::string::npos) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const char* digits = status->c_str() + line + 5;
+    const unsigned long uid = std::strtoul(digits, &end, 10);
+    if (end == digits) {
+        return std::nullopt;
+    }
+    return static_cast<uid_t>(uid);
+}
+
+// The executable's path; a deleted file keeps the path it had.
+std::optional<std::string> readExecutable(pid_t pid) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(procPath(pid, "exe").c_str(), target, sizeof(target));
+    if (length <= 0 || static_cast<std::size_t>(length) == sizeof(target)) {
+        return std::nullopt;  // kernel thread, another user's process, or gone
+    }
+    std::string path(target, static_cast<std::size_t>(length));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) {
+        path.resize(path.size() - kDeleted.size());
+    }
+    return path;
+}
+
+// "/x/NAME.app/Contents/MacOS/tool" -> "/x/NAME.app", the same rule as the main bundle.
+std::optional<std::string> bundleDirectoryOf(const std::string& executable) {
+    constexpr std::string_view kMacOS = "/Contents/MacOS";
+    const auto slash = executable.rfind('/');
+    if (slash == std::string::npos || slash + 1 == executable.size()) {
+        return std::nullopt;
+    }
+    const std::string_view directory(executable.data(), slash);
+    if (!directory.ends_with(kMacOS)) {
+        return std::nullopt;
+    }
+    const std::string_view bundle = directory.substr(0, directory.size() - kMacOS.size());
+    const auto nameStart = bundle.rfind('/');
+    const std::string_view name =
+        nameStart == std::string_view::npos ? bundle : bundle.substr(nameStart + 1);
+    if (name.size() <= 4 || !name.ends_with(".app")) {
+        return std::nullopt;
+    }
+    return std::string(bundle);
+}
+
+double secondsSinceBoot() {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+class LinuxRunningApplication final : public RunningApplication {
+  public:
+    LinuxRunningApplication(pid_t pid, std::string identifier, std::string bundlePath,
+                            UniqueFd process)
+        : pid(pid),
+          identifier(std::move(identifier)),
+          path(std::move(bundlePath)),
+          process(std::move(process)) {}
+
+    std::optional<std::string> bundleIdentifier() const override { return identifier; }
+    std::optional<std::string> bundlePath() const override { return path; }
+    std::int32_t processIdentifier() const override { return pid; }
+
+    bool terminate() override { return send(SIGTERM); }
+    bool forceTerminate() override { return send(SIGKILL); }
+    bool kill() override { return send(SIGKILL); }
+
+    // The pidfd turns readable once the process has exited, reaped or not.
+    bool isTerminated() const override {
+        pollfd watched{process.get(), POLLIN, 0};
+        return ::poll(&watched, 1, 0) > 0;
+    }
+
+  private:
+    bool send(int signal) {
+        // Never init, never the host itself, whatever a caller's lists say.
+        if (pid <= 1 || pid == ::getpid() || isTerminated()) {
+            return false;
+        }
+        return pidfdSendSignal(process.get(), signal);
+    }
+
+    pid_t pid;
+    std::string identifier;
+    std::string path;
+    UniqueFd process;
+};
+
+}  // namespace
+
+// The cache behind the scans: what each live process is, and what each bundle is called.
+class ProcessTable {
+  public:
+    ProcessTable()
+        : proc(::opendir("/proc")), user(::getuid()), ticksPerSecond(::sysconf(_SC_CLK_TCK)) {}
+    ~ProcessTable() {
+        if (proc != nullptr) {
+            ::closedir(proc);
+        }
+    }
+    ProcessTable(const ProcessTable&) = delete;
+    ProcessTable& operator=(const ProcessTable&) = delete;
+
+    std::vector<std::shared_ptr<RunningApplication>> scan() {
+        std::vector<std::shared_ptr<RunningApplication>> applications;
+        if (proc == nullptr) {
+            return applications;
+        }
+        ++generation;
+        std::size_t seen = 0;
+        ::rewinddir(proc);
+        while (const dirent* entry = ::readdir(proc)) {
+            const pid_t pid = parsePid(entry->d_name);
+            if (pid <= 0) {
+                continue;
+            }
+            Record* record = lookUp(pid, entry->d_ino);
+            if (record == nullptr) {
+                continue;  // ended while we looked
+            }
+            record->generation = generation;
+            ++seen;
+            if (record->application) {
+                applications.push_back(record->application);
+            }
+        }
+        if (seen != records.size()) {
+            std::erase_if(
+                records, [this](const auto& item) { return item.second.generation != generation; });
+        }
+        std::sort(applications.begin(), applications.end(), [](const auto& a, const auto& b) {
+            return a->processIdentifier() < b->processIdentifier();
+        });
+        return applications;
+    }
+
+  private:
+    struct Record {
+        ino_t inode = 0;                   // of /proc/PID; changes when the pid is reused
+        unsigned long long startTime = 0;  // the identity when the inode alone is unsure
+        bool settled = false;              // examined when too old for a pending exec
+        std::string executable;            // kept while not settled, to notice an exec
+        std::shared_ptr<RunningApplication> application;  // null: not an application
+        std::uint64_t generation = 0;
+    };
+
+    struct BundleVersion {
+        dev_t device = 0;
+        ino_t inode = 0;
+        timespec modified{};
+        off_t size = 0;
+        std::optional<std::string> identifier;
+
+        bool matches(const struct stat& info) const {
+            return device == info.st_dev && inode == info.st_ino && size == info.st_size &&
+                   modified.tv_sec == info.st_mtim.tv_sec &&
+                   modified.tv_nsec == info.st_mtim.tv_nsec;
+        }
+    };
+
+    static pid_t parsePid(const char* name) {
+        long value = 0;
+        for (const char* c = name; *c != '\0'; ++c) {
+            if (*c < '0' || *c > '9' || value > INT_MAX / 10) {
+                return 0;
+            }
+            value = value * 10 + (*c - '0');
+        }
+        return static_cast<pid_t>(value);
+    }
+
+    // The record for the process now at `pid`, examining it if it is new to us.
+    Record* lookUp(pid_t pid, ino_t inode) {
+        auto [found, inserted] = records.try_emplace(pid);
+        Record& record = found->second;
+        bool current = true;
+        if (inserted) {
+            current = examine(pid, inode, record);
+        } else if (record.inode != inode) {
+            // A fresh /proc inode is either a reused pid or the same process whose entry
+            // the kernel rebuilt; the start time tells which.
+            const auto start = readStartTime(pid);
+            if (start && *start == record.startTime) {
+                record.inode = inode;
+            } else {
+                record = Record{};
+                current = examine(pid, inode, record);
+            }
+        } else if (!record.settled) {
+            current = reexamineIfExecuted(pid, record);
+        }
+        if (!current) {
+            records.erase(found);
+            return nullptr;
+        }
+        return &record;
+    }
+
+    bool examine(pid_t pid, ino_t inode, Record& record) {
+        const auto start = readStartTime(pid);
+        if (!start) {
+            return false;
+        }
+        record.inode = inode;
+        record.startTime = *start;
+        record.settled = isSettled(*start);
+        const auto executable = readExecutable(pid);
+        if (executable) {
+            record.application = makeApplication(pid, *executable, *start);
+            if (!record.settled) {
+                record.executable = *executable;
+            }
+        }
+        return true;
+    }
+
+    bool reexamineIfExecuted(pid_t pid, Record& record) {
+        record.settled = isSettled(record.startTime);
+        const auto executable = readExecutable(pid);
+        if (executable && *executable != record.executable) {
+            record.application = makeApplication(pid, *executable, record.startTime);
+            record.executable = *executable;
+        }
+        if (record.settled) {
+            record.executable.clear();
+            record.executable.shrink_to_fit();
+        }
+        return true;
+    }
+
+    bool isSettled(unsigned long long startTime) const {
+        const double started = static_cast<double>(startTime) / static_cast<double>(ticksPerSecond);
+        return secondsSinceBoot() - started >= kExecSettleSeconds;
+    }
+
+    std::shared_ptr<RunningApplication> makeApplication(pid_t pid, const std::string& executable,
+                                                        unsigned long long startTime) {
+        auto bundle = bundleDirectoryOf(executable);
+        if (!bundle) {
+            return nullptr;
+        }
+        const auto uid = readRealUid(pid);
+        if (!uid || *uid != user) {
+            return nullptr;
+        }
+        auto identifier = identifierOfBundle(*bundle);
+        if (!identifier) {
+            return nullptr;
+        }
+        UniqueFd process(pidfdOpen(pid));
+        if (!process.valid()) {
+            return nullptr;
+        }
+        // The pid may have changed hands between the look at /proc and pidfd_open: the
+        // descriptor counts only if the process behind the pid is still the one examined.
+        const auto start = readStartTime(pid);
+        if (!start || *start != startTime) {
+            return nullptr;
+        }
+        auto application = std::make_shared<LinuxRunningApplication>(
+            pid, std::move(*identifier), std::move(*bundle), std::move(process));
+        if (application->isTerminated()) {
+            return nullptr;
+        }
+        return application;
+    }
+
+    std::optional<std::string> identifierOfBundle(const std::string& bundle) {
+        struct stat info {};
+        if (::stat((bundle + "/Contents/Info.plist").c_str(), &info) != 0) {
+            bundles.erase(bundle);
+            return std::nullopt;
+        }
+        auto& version = bundles[bundle];
+        if (!version.matches(info)) {
+            version.device = info.st_dev;
+            version.inode = info.st_ino;
+            version.size = info.st_size;
+            version.modified = info.st_mtim;
+            const auto read = bundleAtPath(bundle);
+            version.identifier = read ? read->identifier : std::nullopt;
+        }
+        return version.identifier;
+    }
+
+    DIR* proc;
+    uid_t user;
+    long ticksPerSecond;
+    std::uint64_t generation = 0;
+    std::unordered_map<pid_t, Record> records;
+    std::unordered_map<std::string, BundleVersion> bundles;
+};
+
+LinuxWorkspace::LinuxWorkspace(RunLoop& runLoop)
+    : runLoop(runLoop), processes(std::make_unique<ProcessTable>()) {}
+
+LinuxWorkspace::~LinuxWorkspace() {
+    if (monitorTimer) {
+        monitorTimer->invalidate();
+    }
+}
+
+std::vector<std::shared_ptr<RunningApplication>> LinuxWorkspace::runningApplications() {
+    return processes->scan();
+}
+
+Workspace::ObserverId LinuxWorkspace::addObserver(Observer observer) {
+    const ObserverId id = nextObserverId++;
+    observers.emplace(id, std::move(observer));
+    return id;
+}
+
+void LinuxWorkspace::removeObserver(ObserverId id) {
+    observers.erase(id);
+}
+
+void LinuxWorkspace::setLaunchMonitoringEnabled(bool enabled) {
+    if (enabled == launchMonitoringEnabled()) {
+        return;
+    }
+    if (!enabled) {
+        monitorTimer->invalidate();
+        monitorTimer.reset();
+        knownApplications.clear();
+        return;
+    }
+    knownApplications = processes->scan();
+    // The workspace invalidates the timer when it is destroyed, so `this` cannot dangle.
+    monitorTimer = runLoop.scheduleTimer(kLaunchPollInterval, true, [this] { pollLaunches(); });
+}
+
+void LinuxWorkspace::pollLaunches() {
+    if (!launchMonitoringEnabled()) {
+        return;
+    }
+    auto current = processes->scan();
+    std::unordered_set<const RunningApplication*> known;
+    known.reserve(knownApplications.size());
+    for (const auto& application : knownApplications) {
+        known.insert(application.get());
+    }
+    std::vector<std::shared_ptr<RunningApplication>> launched;
+    for (const auto& application : current) {
+        if (!known.contains(application.get())) {
+            launched.push_back(application);
+        }
+    }
+    knownApplications = std::move(current);
+    for (const auto& application : launched) {
+        // Observers may add or remove observers while being told.
+        const auto recipients = observers;
+        for (const auto& [id, observer] : recipients) {
+            observer({WorkspaceNotification::Name::didLaunchApplication, application});
+        }
+    }
+}
+
+std::shared_ptr<Workspace> makeWorkspace(RunLoop& runLoop) {
+    return std::make_shared<LinuxWorkspace>(runLoop);
+}
+
+}  // namespace kestralune
