@@ -1,0 +1,192 @@
+#include "platform/text.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace kestralune {
+namespace {
+
+struct DecodedScalar {
+    char32_t value;
+    std::size_t length;
+};
+
+// Decodes one well-formed UTF-8 sequence at `offset`; nothing for an ill-formed one
+// (overlong forms, surrogates, values above U+10FFFF, truncated or stray bytes).
+std::optional<DecodedScalar> decodeScalar(std::string_view text, std::size_t offset) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[offset + i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return DecodedScalar{lead, 1};
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    unsigned char secondMin = 0x80;
+    unsigned char secondMax = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+        if (lead == 0xE0) {
+            secondMin = 0xA0;
+        } else if (lead == 0xED) {
+            secondMax = 0x9F;
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+        if (lead == 0xF0) {
+            secondMin = 0x90;
+        } else if (lead == 0xF4) {
+            secondMax = 0x8F;
+        }
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() - offset < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(i);
+        const unsigned char low = i == 1 ? secondMin : 0x80;
+        const unsigned char high = i == 1 ? secondMax : 0xBF;
+        if (next < low || next > high) {
+            return std::nullopt;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    return DecodedScalar{value, length};
+}
+
+void appendScalar(std::string& out, char32_t value) {
+    if (value < 0x80) {
+        out.push_back(static_cast<char>(value));
+    } else if (value < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else if (value < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    }
+}
+
+// The C.UTF-8 locale carries glibc's full Unicode case tables whatever the process
+// locale is; created once and never freed.
+locale_t unicodeLocale() {
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    return locale;
+}
+
+// Foundation's whitespacesAndNewlines: general categories Zs, Zl and Zp, plus U+0009-U+000D
+// and U+0085.
+bool isWhitespaceOrNewline(char32_t c) {
+    switch (c) {
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+}  // namespace
+
+std::string lowercased(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    const locale_t locale = unicodeLocale();
+    std::size_t offset = 0;
+    while (offset < utf8.size()) {
+        const unsigned char lead = static_cast<unsigned char>(utf8[offset]);
+        if (lead < 0x80) {
+            out.push_back(lead >= 'A' && lead <= 'Z' ? static_cast<char>(lead + ('a' - 'A'))
+                                                     : static_cast<char>(lead));
+            ++offset;
+            continue;
+        }
+        const auto scalar = decodeScalar(utf8, offset);
+        if (!scalar) {
+            out.push_back(static_cast<char>(lead));
+            ++offset;
+            continue;
+        }
+        char32_t lower = scalar->value;
+        if (locale != static_cast<locale_t>(0)) {
+            lower = static_cast<char32_t>(towlower_l(static_cast<wint_t>(scalar->value), locale));
+        }
+        appendScalar(out, lower);
+        offset += scalar->length;
+    }
+    return out;
+}
+
+std::string trimmedWhitespaceAndNewlines(std::string_view utf8) {
+    // Scan forward for the first kept scalar, then for the end of the last kept one, so
+    // trailing white space is found without decoding backwards.
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool foundKept = false;
+    std::size_t offset = 0;
+    while (offset < utf8.size()) {
+        const auto scalar = decodeScalar(utf8, offset);
+        const std::size_t length = scalar ? scalar->length : 1;
+        if (!scalar || !isWhitespaceOrNewline(scalar->value)) {
+            if (!foundKept) {
+                begin = offset;
+                foundKept = true;
+            }
+            end = offset + length;
+        }
+        offset += length;
+    }
+    if (!foundKept) {
+        return {};
+    }
+    return std::string(utf8.substr(begin, end - begin));
+}
+
+bool isValidUtf8(std::string_view bytes) {
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        if (static_cast<unsigned char>(bytes[offset]) < 0x80) {
+            ++offset;
+            continue;
+        }
+        const auto scalar = decodeScalar(bytes, offset);
+        if (!scalar) {
+            return false;
+        }
+        offset += scalar->length;
+    }
+    return true;
+}
+
+std::size_t utf8SequenceLength(std::string_view bytes, std::size_t offset) {
+    const auto scalar = decodeScalar(bytes, offset);
+    return scalar ? scalar->length : 0;
+}
+
+}  // namespace kestralune
