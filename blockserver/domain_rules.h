@@ -31,4 +31,9 @@ std::vector<std::string> normalizedRules(const std::vector<std::string>& rules);
 // domain of it; empty when none matches.
 std::span<const std::string_view> companionDomains(std::string_view normalizedRule);
 
+// The engine's reading of a configured website list: each entry trimmed of white space and
+// line breaks and lower-cased; empty entries and "*" dropped; order and duplicates kept.
+// Scheme, "www." and slashes are left for normalizeRule when the lists are served.
+std::vector<std::string> normalizedDomainList(const std::vector<std::string>& values);
+
 }  // namespace kestralune
