@@ -1,0 +1,168 @@
+#pragma once
+
+#include "blocking/mac_blocking_engine.h"
+#include "blockserver/block_server_control.h"
+#include "platform/accessibility.h"
+#include "platform/log.h"
+#include "platform/testing/fake_accessibility.h"
+#include "platform/testing/fake_tool_runner.h"
+#include "platform/testing/fake_workspace.h"
+#include "platform/testing/manual_run_loop.h"
+#include "platform/tool_runner.h"
+#include "platform/user_defaults.h"
+#include "platform/workspace.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestralune::blocking_test {
+
+// Records the engine's server commands in call order; queries answer from the record.
+class RecordingBlockServer final : public BlockServerControl {
+  public:
+    struct Update {
+        std::vector<std::string> exceptionDomains;
+        std::vector<std::string> blockedDomains;
+        bool allWebsitesBlocked = false;
+    };
+
+    void start() override {
+        commands.push_back("start");
+        running = true;
+    }
+    void stop() override {
+        commands.push_back("stop");
+        running = false;
+    }
+    void update(std::vector<std::string> exceptions, std::vector<std::string> blocked,
+                bool allBlocked) override {
+        commands.push_back("update");
+        lastUpdate = Update{std::move(exceptions), std::move(blocked), allBlocked};
+    }
+    void resetBlockedRequests() override {
+        commands.push_back("resetBlockedRequests");
+        requestCount = 0;
+    }
+    bool isRunning() override { return running; }
+    std::int64_t blockedRequestCount() override { return requestCount; }
+
+    std::vector<std::string> commands;
+    std::optional<Update> lastUpdate;
+    bool running = false;
+    std::int64_t requestCount = 0;
+};
+
+// A defaults domain in memory.
+class MemoryDefaults final : public UserDefaults {
+  public:
+    std::optional<PlistValue> objectForKey(const std::string& key) const override {
+        const auto found = values.find(key);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    }
+    void setObject(const std::string& key, PlistValue value) override {
+        values.insert_or_assign(key, std::move(value));
+    }
+    void removeObject(const std::string& key) override { values.erase(key); }
+    bool synchronize() override {
+        ++synchronizeCount;
+        return true;
+    }
+
+    std::map<std::string, PlistValue> values;
+    int synchronizeCount = 0;
+};
+
+// Collects log lines while it lives.
+class LogCapture {
+  public:
+    LogCapture() {
+        previous = setLogSink([this](std::string_view line) { lines.emplace_back(line); });
+    }
+    ~LogCapture() { setLogSink(previous); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    int count(std::string_view line) const {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    std::vector<std::string> lines;
+
+  private:
+    LogSink previous;
+};
+
+// Everything an engine needs, faked; `create` wires an engine to it.
+struct EngineHarness {
+    std::shared_ptr<MacBlockingEngine> create() {
+        auto recording = std::make_unique<RecordingBlockServer>();
+        server = recording.get();
+        return MacBlockingEngine::create({
+            .runLoop = loop,
+            .toolRunner = toolRunner,
+            .workspace = workspace,
+            .accessibility = accessibility,
+            .standardDefaults = defaults,
+            .openDefaultsSuite = [this](const std::string& name) -> std::shared_ptr<UserDefaults> {
+                openedSuites.push_back(name);
+                if (!suitesAvailable) {
+                    return nullptr;
+                }
+                auto& suite = suites[name];
+                if (!suite) {
+                    suite = std::make_shared<MemoryDefaults>();
+                }
+                return suite;
+            },
+            .ownBundleIdentifier = ownIdentifier,
+            .ownProcessIdentifier = ownPid,
+            .server = std::move(recording),
+            .networksetupPath = networksetupPath,
+            .scutilPath = scutilPath,
+        });
+    }
+
+    ManualRunLoop loop;
+    std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
+    std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
+    std::shared_ptr<FakeToolRunner> fakeTools = std::make_shared<FakeToolRunner>();
+    std::shared_ptr<ToolRunner> toolRunner = fakeTools;  // tests may put the real runner here
+    std::shared_ptr<UserDefaults> defaults = std::make_shared<MemoryDefaults>();
+    std::map<std::string, std::shared_ptr<MemoryDefaults>> suites;
+    std::vector<std::string> openedSuites;
+    bool suitesAvailable = true;
+    std::optional<std::string> ownIdentifier = "com.example.host";
+    std::int32_t ownPid = 4242;
+    std::string networksetupPath = "/fake/networksetup";
+    std::string scutilPath = "/fake/scutil";
+    RecordingBlockServer* server = nullptr;  // owned by the engine
+};
+
+// An EncodableMap from string keys.
+inline EncodableMap encodableMap(
+    std::initializer_list<std::pair<const char*, EncodableValue>> entries) {
+    EncodableMap map;
+    for (const auto& [key, value] : entries) {
+        map.emplace(EncodableValue(key), value);
+    }
+    return map;
+}
+
+template <class T>
+T entry(const EncodableMap& map, const char* key) {
+    const auto found = map.find(EncodableValue(key));
+    if (found == map.end() || !found->second.template is<T>()) {
+        ADD_FAILURE() << "missing or mistyped entry " << key;
+        return T{};
+    }
+    return *found->second.template getIf<T>();
+}
+
+}  // namespace kestralune::blocking_test
