@@ -1,6 +1,7 @@
 #include "blockserver/domain_rules.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "platform/text.h"
 
@@ -14,6 +15,20 @@ void sortAndDeduplicate(std::vector<std::string>& values) {
 
 bool isHostRule(std::string_view rule) {
     return rule.find('/') == std::string_view::npos;
+}
+
+// Table position of each site, so a rule is matched by looking up its few dot-separated
+// suffixes instead of comparing it with all 50 sites.
+const std::unordered_map<std::string_view, std::size_t>& sitePositions() {
+    static const auto positions = [] {
+        std::unordered_map<std::string_view, std::size_t> map;
+        const auto table = companionDomainTable();
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            map.emplace(table[i].site, i);
+        }
+        return map;
+    }();
+    return positions;
 }
 
 }  // namespace
@@ -39,43 +54,42 @@ std::string normalizeRule(std::string_view rule) {
 
 std::vector<std::string> normalizedRules(const std::vector<std::string>& rules) {
     std::vector<std::string> result;
-    result.reserve(rules.size());
+    result.reserve(rules.size() * 2);
     for (const auto& rule : rules) {
         std::string normalized = normalizeRule(rule);
-        if (!normalized.empty()) {
-            result.push_back(std::move(normalized));
-        }
-    }
-    // De-duplicate first so a rule listed many times is expanded once.
-    sortAndDeduplicate(result);
-    const std::size_t listedCount = result.size();
-    for (std::size_t i = 0; i < listedCount; ++i) {
-        if (!isHostRule(result[i])) {
+        if (normalized.empty()) {
             continue;
         }
-        // The table is static, so the span stays valid while `result` grows.
-        for (const std::string_view companion : companionDomains(result[i])) {
-            result.emplace_back(companion);
-        }
+        const auto companions = isHostRule(normalized) ? companionDomains(normalized)
+                                                       : std::span<const std::string_view>();
+        result.push_back(std::move(normalized));
+        result.insert(result.end(), companions.begin(), companions.end());
     }
-    if (result.size() != listedCount) {
-        sortAndDeduplicate(result);
-    }
+    sortAndDeduplicate(result);
     return result;
 }
 
 std::span<const std::string_view> companionDomains(std::string_view normalizedRule) {
-    for (const CompanionEntry& entry : companionDomainTable()) {
-        const std::string_view site = entry.site;
-        if (normalizedRule == site) {
-            return entry.companions;
+    // The rule itself and every part after one of its dots are the sites it can match;
+    // the earliest table position among them is the first matching entry.
+    const auto& positions = sitePositions();
+    const auto table = companionDomainTable();
+    std::size_t first = table.size();
+    std::string_view suffix = normalizedRule;
+    while (true) {
+        if (const auto found = positions.find(suffix); found != positions.end()) {
+            first = std::min(first, found->second);
         }
-        if (normalizedRule.size() > site.size() && normalizedRule.ends_with(site) &&
-            normalizedRule[normalizedRule.size() - site.size() - 1] == '.') {
-            return entry.companions;
+        const std::size_t dot = suffix.find('.');
+        if (dot == std::string_view::npos) {
+            break;
         }
+        suffix.remove_prefix(dot + 1);
     }
-    return {};
+    if (first == table.size()) {
+        return {};
+    }
+    return table[first].companions;
 }
 
 std::vector<std::string> normalizedDomainList(const std::vector<std::string>& values) {

@@ -21,41 +21,50 @@ void appendUnicodeEscape(std::string& out, unsigned codePoint) {
 // escaped, and bytes that are not UTF-8 become U+FFFD so the document stays valid JSON.
 void appendQuotedRule(std::string& out, std::string_view rule) {
     out.push_back('"');
+    // Bytes that need no escape are copied in runs; each escape flushes the run before it.
+    std::size_t runStart = 0;
     std::size_t offset = 0;
+    const auto flushRun = [&] { out.append(rule.substr(runStart, offset - runStart)); };
     while (offset < rule.size()) {
         const auto byte = static_cast<unsigned char>(rule[offset]);
         if (byte < 0x80) {
+            if (byte >= 0x20 && byte != 0x7F && byte != '\\' && byte != '"') {
+                ++offset;
+                continue;
+            }
+            flushRun();
             if (byte == '\\') {
                 out += "\\\\";
             } else if (byte == '"') {
                 out += "\\\"";
-            } else if (byte < 0x20 || byte == 0x7F) {
-                appendUnicodeEscape(out, byte);
             } else {
-                out.push_back(static_cast<char>(byte));
+                appendUnicodeEscape(out, byte);
             }
-            ++offset;
+            runStart = ++offset;
             continue;
         }
         const std::size_t length = utf8SequenceLength(rule, offset);
         if (length == 0) {
+            flushRun();
             appendUnicodeEscape(out, 0xFFFD);
-            ++offset;
+            runStart = ++offset;
             continue;
         }
         const auto second = static_cast<unsigned char>(rule[offset + 1]);
-        if (length == 2 && byte == 0xC2 && second <= 0x9F) {
-            appendUnicodeEscape(out, second);  // C1 control: U+0080-U+009F
-        } else if (length == 3 && byte == 0xE2 && second == 0x80 &&
-                   (rule[offset + 2] == '\xA8' || rule[offset + 2] == '\xA9')) {
-            // U+2028 and U+2029 end a line inside a script string.
-            appendUnicodeEscape(out,
-                                0x2000 | (static_cast<unsigned char>(rule[offset + 2]) & 0x3F));
-        } else {
-            out.append(rule.substr(offset, length));
+        const bool c1Control = length == 2 && byte == 0xC2 && second <= 0x9F;
+        // U+2028 and U+2029 end a line inside a script string.
+        const bool lineSeparator = length == 3 && byte == 0xE2 && second == 0x80 &&
+                                   (rule[offset + 2] == '\xA8' || rule[offset + 2] == '\xA9');
+        if (c1Control || lineSeparator) {
+            flushRun();
+            appendUnicodeEscape(
+                out, c1Control ? second
+                               : 0x2000 | (static_cast<unsigned char>(rule[offset + 2]) & 0x3F));
+            runStart = offset + length;
         }
         offset += length;
     }
+    flushRun();
     out.push_back('"');
 }
 

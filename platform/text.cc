@@ -115,10 +115,23 @@ bool isWhitespaceOrNewline(char32_t c) {
 }  // namespace
 
 std::string lowercased(std::string_view utf8) {
-    std::string out;
-    out.reserve(utf8.size());
-    const locale_t locale = unicodeLocale();
+    // ASCII in place; the first other byte switches to decoding the rest.
+    std::string out(utf8);
     std::size_t offset = 0;
+    for (; offset < out.size(); ++offset) {
+        const unsigned char byte = static_cast<unsigned char>(out[offset]);
+        if (byte >= 0x80) {
+            break;
+        }
+        if (byte >= 'A' && byte <= 'Z') {
+            out[offset] = static_cast<char>(byte + ('a' - 'A'));
+        }
+    }
+    if (offset == out.size()) {
+        return out;
+    }
+    out.resize(offset);
+    const locale_t locale = unicodeLocale();
     while (offset < utf8.size()) {
         const unsigned char lead = static_cast<unsigned char>(utf8[offset]);
         if (lead < 0x80) {
@@ -144,26 +157,28 @@ std::string lowercased(std::string_view utf8) {
 }
 
 std::string trimmedWhitespaceAndNewlines(std::string_view utf8) {
-    // Scan forward for the first kept scalar, then for the end of the last kept one, so
-    // trailing white space is found without decoding backwards.
     std::size_t begin = 0;
-    std::size_t end = 0;
-    bool foundKept = false;
-    std::size_t offset = 0;
-    while (offset < utf8.size()) {
-        const auto scalar = decodeScalar(utf8, offset);
-        const std::size_t length = scalar ? scalar->length : 1;
+    while (begin < utf8.size()) {
+        const auto scalar = decodeScalar(utf8, begin);
         if (!scalar || !isWhitespaceOrNewline(scalar->value)) {
-            if (!foundKept) {
-                begin = offset;
-                foundKept = true;
-            }
-            end = offset + length;
+            break;
         }
-        offset += length;
+        begin += scalar->length;
     }
-    if (!foundKept) {
-        return {};
+    std::size_t end = utf8.size();
+    while (end > begin) {
+        // Step back over continuation bytes to the sequence's first byte; a sequence that
+        // does not decode to exactly the bytes up to `end` is content, like any invalid byte.
+        std::size_t start = end - 1;
+        while (start > begin && end - start < 4 &&
+               (static_cast<unsigned char>(utf8[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        const auto scalar = decodeScalar(utf8, start);
+        if (!scalar || start + scalar->length != end || !isWhitespaceOrNewline(scalar->value)) {
+            break;
+        }
+        end = start;
     }
     return std::string(utf8.substr(begin, end - begin));
 }
