@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace kestralune {
 namespace {
@@ -73,6 +76,41 @@ TEST(TrimmedWhitespaceAndNewlinesTest, TrimsUnicodeSpaceAndLineBreaksAtBothEndsO
     };
     for (const auto& row : rows) {
         EXPECT_EQ(trimmedWhitespaceAndNewlines(row.input), row.expected) << row.input;
+    }
+}
+
+// Fails if trimming from the end reads sequences differently from reading forward (the
+// end is scanned backwards): compared with a forward reference on random mixes of spaces,
+// separators, letters and broken sequences.
+TEST(TrimmedWhitespaceAndNewlinesTest, AgreesWithForwardReadingOnMixedBytes) {
+    const std::vector<std::string> pieces = {" ",    "a",        "\xC2\xA0", "\xE2\x80\xA8",
+                                             "\x80", "\xE2\x80", "\xFF",     "\xE3\x80\x80",
+                                             "\xC2", "\xC3\xA9", "\n",       "\xF0\x9F\xA6\x81"};
+    // Every white-space sequence the pieces can form, U+2000 included ("\xE2\x80" + "\x80").
+    const std::vector<std::string> spaces = {
+        " ", "\n", "\xC2\xA0", "\xE2\x80\xA8", "\xE3\x80\x80", "\xE2\x80\x80"};
+    const auto reference = [&](const std::string& text) {
+        std::size_t offset = 0;
+        std::size_t begin = std::string::npos;
+        std::size_t end = 0;
+        while (offset < text.size()) {
+            const std::size_t length = std::max<std::size_t>(utf8SequenceLength(text, offset), 1);
+            const std::string piece = text.substr(offset, length);
+            if (std::find(spaces.begin(), spaces.end(), piece) == spaces.end()) {
+                begin = std::min(begin, offset);
+                end = offset + length;
+            }
+            offset += length;
+        }
+        return begin == std::string::npos ? std::string() : text.substr(begin, end - begin);
+    };
+    std::mt19937 random(7);
+    for (int run = 0; run < 5000; ++run) {
+        std::string text;
+        for (std::size_t count = random() % 8; count > 0; --count) {
+            text += pieces[random() % pieces.size()];
+        }
+        ASSERT_EQ(trimmedWhitespaceAndNewlines(text), reference(text)) << text;
     }
 }
 
