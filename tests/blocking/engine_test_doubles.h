@@ -105,9 +105,9 @@ struct EngineHarness {
         auto recording = std::make_unique<RecordingBlockServer>();
         server = recording.get();
         return MacBlockingEngine::create({
-            .runLoop = loop,
+            .runLoop = mainLoop ? *mainLoop : loop,
             .toolRunner = toolRunner,
-            .workspace = workspace,
+            .workspace = realWorkspace ? realWorkspace : workspace,
             .accessibility = accessibility,
             .standardDefaults = defaults,
             .openDefaultsSuite = [this](const std::string& name) -> std::shared_ptr<UserDefaults> {
@@ -130,6 +130,8 @@ struct EngineHarness {
     }
 
     ManualRunLoop loop;
+    RunLoop* mainLoop = nullptr;               // replaces `loop` when set
+    std::shared_ptr<Workspace> realWorkspace;  // replaces `workspace` when set
     std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     std::shared_ptr<FakeToolRunner> fakeTools = std::make_shared<FakeToolRunner>();
