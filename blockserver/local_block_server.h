@@ -26,7 +26,7 @@ namespace kestralune {
 // listener and every open connection; nothing is answered afterwards and no handler of it
 // runs once the destructor has returned.
 class LocalBlockServer final : public BlockServerControl {
-public:
+  public:
     // How long an accepted connection may stay open, counted from its accept: long enough for
     // any real client on the loopback, short enough that silent sockets (browsers open them in
     // advance) cannot pile up. A connection still open then is closed without an answer.
@@ -34,7 +34,8 @@ public:
 
     // `clock` times the counting cooldown; `defaults` holds the stored appearance. Ports other
     // than kBlockServerPort, and shorter idle timeouts, are for tests only.
-    LocalBlockServer(std::shared_ptr<const Clock> clock, std::shared_ptr<const UserDefaults> defaults,
+    LocalBlockServer(std::shared_ptr<const Clock> clock,
+                     std::shared_ptr<const UserDefaults> defaults,
                      std::uint16_t port = kBlockServerPort,
                      std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout);
     ~LocalBlockServer() override;
@@ -50,7 +51,7 @@ public:
     bool isRunning() override;
     std::int64_t blockedRequestCount() override;
 
-private:
+  private:
     struct State;
     struct Connection;
 

@@ -11,7 +11,7 @@ namespace kestralune {
 // arrived. Does no I/O; the connection feeds it whatever each read returned. Bytes past
 // the limit are dropped. Used by one connection at a time, on the block-server queue.
 class RequestReader {
-public:
+  public:
     enum class Progress { needMore, complete };
 
     // The most a request may hold; what arrives beyond it is never looked at.
@@ -30,7 +30,7 @@ public:
     // The request as UTF-8 text; the empty text when the bytes are not valid UTF-8.
     std::string requestText() const;
 
-private:
+  private:
     std::string bytes;
     bool complete = false;
 };
