@@ -1,0 +1,43 @@
+#pragma once
+
+#include "host/application.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestralune {
+
+// The exact launch argument with which the scheduler agent opens the application.
+inline constexpr const char* kScheduledLaunchArgument = "--kestralune-scheduled-launch";
+
+// Whether `arguments` hold kScheduledLaunchArgument exactly (a longer argument that merely
+// begins with it does not count).
+bool isScheduledLaunch(const std::vector<std::string>& arguments);
+
+// The one-time start-up sequence. It is requested twice (by the window set-up and when
+// the application has finished launching); the first request performs it and later ones
+// find `started` set and return.
+//
+// The launch-agent registration refresh, its status log line and the updater start belong
+// to the background scheduler and the software updater, which this build does not have;
+// the sequence here is the scheduled-launch step.
+//
+// One per process, owned by the host. Main thread only; the application is held weakly.
+class KestraluneApplicationStartup {
+  public:
+    KestraluneApplicationStartup(std::weak_ptr<Application> application,
+                                 std::vector<std::string> arguments);
+    KestraluneApplicationStartup(const KestraluneApplicationStartup&) = delete;
+    KestraluneApplicationStartup& operator=(const KestraluneApplicationStartup&) = delete;
+
+    void run();
+    bool started() const { return hasStarted; }
+
+  private:
+    const std::weak_ptr<Application> application;
+    const std::vector<std::string> arguments;
+    bool hasStarted = false;
+};
+
+}  // namespace kestralune

@@ -1,0 +1,251 @@
+#include "host/blocking_channel_handler.h"
+
+#include "host/main_flutter_window.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <utility>
+
+namespace kestralune {
+
+namespace {
+
+// A random (version 4) UUID in its canonical upper-case text, 36 characters.
+std::string makeUuidString() {
+    std::random_device source;
+    std::array<std::uint8_t, 16> bytes{};
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(source() & 0xFF);
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    char hex[3];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        std::snprintf(hex, sizeof(hex), "%02X", bytes[i]);
+        text += hex;
+    }
+    return text;
+}
+
+EncodableValue optionalString(const std::optional<std::string>& text) {
+    return text ? EncodableValue(*text) : EncodableValue();
+}
+
+}  // namespace
+
+EncodableMap argumentMap(const EncodableValue& arguments) {
+    const auto* map = arguments.getIf<EncodableMap>();
+    if (!map) {
+        return {};
+    }
+    for (const auto& entry : *map) {
+        if (!entry.first.is<std::string>()) {
+            return {};
+        }
+    }
+    return *map;
+}
+
+std::optional<std::string> appStoreReceiptPath(const Bundle& bundle) {
+    if (bundle.infoDictionary.empty()) {
+        return std::nullopt;
+    }
+    const auto receipt =
+        std::filesystem::path(bundle.path) / "Contents" / "_MASReceipt" / "receipt";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(receipt, error)) {
+        return std::nullopt;
+    }
+    return receipt.string();
+}
+
+// In the order in which names are tested.
+const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
+    {"setAppearance", &BlockingChannelHandler::setAppearance},
+    {"requestAppReview", &BlockingChannelHandler::requestAppReview},
+    {"syncPushAlertSchedule", &BlockingChannelHandler::notBuilt},
+    {"openNotificationSettings", &BlockingChannelHandler::openNotificationSettings},
+    {"getBackgroundSchedulerStatus", &BlockingChannelHandler::notBuilt},
+    {"enableBackgroundScheduler", &BlockingChannelHandler::notBuilt},
+    {"openBackgroundSchedulerSettings", &BlockingChannelHandler::notBuilt},
+    {"syncBackgroundSchedule", &BlockingChannelHandler::notBuilt},
+    {"getInitialInviteLink", &BlockingChannelHandler::getInitialInviteLink},
+    {"getInitialAuthLink", &BlockingChannelHandler::getInitialAuthLink},
+    {"getCapabilities", &BlockingChannelHandler::getCapabilities},
+    {"syncConfiguration", &BlockingChannelHandler::syncConfiguration},
+    {"syncMenuBarState", &BlockingChannelHandler::syncMenuBarState},
+    {"normalizeProfilePhoto", &BlockingChannelHandler::notBuilt},
+    {"pickProfilePhoto", &BlockingChannelHandler::notBuilt},
+    {"pickApplications", &BlockingChannelHandler::notBuilt},
+    {"startSession", &BlockingChannelHandler::startSession},
+    {"requestAccessibilityPermission", &BlockingChannelHandler::requestAccessibilityPermission},
+    {"requestNetworkFilterPermission", &BlockingChannelHandler::notBuilt},
+    {"requestNotificationPermission", &BlockingChannelHandler::notBuilt},
+    {"cancelUnlockRequestNotification", &BlockingChannelHandler::notBuilt},
+    {"stopSession", &BlockingChannelHandler::stopSession},
+    {"getBlockedAttemptCount", &BlockingChannelHandler::getBlockedAttemptCount},
+    {"getBlockingStatus", &BlockingChannelHandler::getBlockingStatus},
+};
+
+BlockingChannelHandler::BlockingChannelHandler(Dependencies dependencies,
+                                               std::weak_ptr<MainFlutterWindow> window)
+    : dependencies(std::move(dependencies)), window(std::move(window)) {}
+
+MethodChannel::MethodCallHandler BlockingChannelHandler::bind(
+    std::shared_ptr<BlockingChannelHandler> handler) {
+    return [handler = std::move(handler)](const MethodCall& call, MethodResult result) {
+        handler->handle(call, std::move(result));
+    };
+}
+
+void BlockingChannelHandler::handle(const MethodCall& call, MethodResult result) {
+    for (const auto& entry : kRows) {
+        if (call.method == entry.name) {
+            (this->*entry.row)(call.arguments, result);
+            return;
+        }
+    }
+    result.notImplemented();
+}
+
+void BlockingChannelHandler::setAppearance(const EncodableValue& arguments, MethodResult& result) {
+    const auto* given = arguments.getIf<std::string>();
+    const std::string appearance = given ? *given : "system";
+    dependencies.standardDefaults->setObject(kAppearanceKey, appearance);
+    if (auto app = dependencies.application.lock()) {
+        if (appearance == "light") {
+            app->setAppearance(AppearanceName::aqua);
+        } else if (appearance == "dark") {
+            app->setAppearance(AppearanceName::darkAqua);
+        } else {
+            app->setAppearance(std::nullopt);
+        }
+    }
+    result.success();
+}
+
+void BlockingChannelHandler::requestAppReview(const EncodableValue& /*arguments*/,
+                                              MethodResult& result) {
+    auto app = dependencies.application.lock();
+    bool attempted = false;
+    if (app && app->isActive()) {
+        const auto receipt = appStoreReceiptPath(dependencies.mainBundle);
+        if (receipt && std::filesystem::path(*receipt).filename() == "receipt") {
+            app->requestReview();
+            attempted = true;
+        }
+    }
+    result.success(EncodableMap{{"attempted", attempted}});
+}
+
+void BlockingChannelHandler::openNotificationSettings(const EncodableValue& /*arguments*/,
+                                                      MethodResult& result) {
+    const std::string url = std::string(kNotificationSettingsURLPrefix) +
+                            dependencies.mainBundle.identifier.value_or(kDefaultBundleIdentifier);
+    result.success(dependencies.urlOpener->openURL(url));
+}
+
+void BlockingChannelHandler::getInitialInviteLink(const EncodableValue& /*arguments*/,
+                                                  MethodResult& result) {
+    result.success(optionalString(dependencies.deepLinkRouter->initialInviteLink()));
+}
+
+void BlockingChannelHandler::getInitialAuthLink(const EncodableValue& /*arguments*/,
+                                                MethodResult& result) {
+    result.success(optionalString(dependencies.deepLinkRouter->pendingAuthLink()));
+}
+
+void BlockingChannelHandler::getCapabilities(const EncodableValue& /*arguments*/,
+                                             MethodResult& result) {
+    auto& defaults = *dependencies.standardDefaults;
+    const auto stored = defaults.stringForKey(kDeviceIdKey);
+    const std::string deviceId = stored ? *stored : makeUuidString();
+    defaults.setObject(kDeviceIdKey, deviceId);
+    result.success(EncodableMap{
+        {"platform", "macos"},
+        {"deviceId", deviceId},
+        {"deviceName", dependencies.hostName().value_or("Mac")},
+        {"accessibilityTrusted", dependencies.accessibility->isProcessTrusted()},
+        {"summary", kCapabilitiesSummary},
+    });
+}
+
+void BlockingChannelHandler::syncConfiguration(const EncodableValue& arguments,
+                                               MethodResult& result) {
+    EncodableList items;
+    if (auto strong = window.lock()) {
+        strong->lastConfiguration = argumentMap(arguments);
+        strong->blockingEngine().applyConfiguration(strong->lastConfiguration);
+        for (const auto& entry : strong->lastConfiguration) {
+            items.push_back(entry.first);
+        }
+    }
+    result.success(EncodableMap{{"stored", true}, {"items", std::move(items)}});
+}
+
+void BlockingChannelHandler::syncMenuBarState(const EncodableValue& arguments,
+                                              MethodResult& result) {
+    dependencies.menuBarController->sync(argumentMap(arguments));
+    result.success(EncodableMap{{"synced", true}});
+}
+
+void BlockingChannelHandler::startSession(const EncodableValue& arguments, MethodResult& result) {
+    auto strong = window.lock();
+    if (!strong) {
+        result.success(EncodableMap{
+            {"started", false},
+            {"summary", "macOS blocking engine is unavailable."},
+        });
+        return;
+    }
+    result.success(strong->blockingEngine().startSession(argumentMap(arguments)));
+}
+
+void BlockingChannelHandler::requestAccessibilityPermission(const EncodableValue& /*arguments*/,
+                                                            MethodResult& result) {
+    const bool trusted =
+        !window.expired() && dependencies.accessibility->isProcessTrustedWithPrompt();
+    result.success(EncodableMap{{"accessibilityTrusted", trusted}});
+}
+
+void BlockingChannelHandler::stopSession(const EncodableValue& /*arguments*/,
+                                         MethodResult& result) {
+    if (auto strong = window.lock()) {
+        strong->blockingEngine().stopSession();
+    }
+    result.success(EncodableMap{{"stopped", true}});
+}
+
+void BlockingChannelHandler::getBlockedAttemptCount(const EncodableValue& /*arguments*/,
+                                                    MethodResult& result) {
+    auto strong = window.lock();
+    const std::int64_t count = strong ? strong->blockingEngine().blockedAttemptCount() : 0;
+    result.success(EncodableMap{{"count", count}});
+}
+
+void BlockingChannelHandler::getBlockingStatus(const EncodableValue& /*arguments*/,
+                                               MethodResult& result) {
+    if (auto strong = window.lock()) {
+        result.success(strong->blockingEngine().blockingStatus());
+        return;
+    }
+    result.success(EncodableMap{
+        {"sessionActive", false},
+        {"serverRunning", false},
+        {"proxyVerified", false},
+        {"webBlockingRequired", false},
+    });
+}
+
+void BlockingChannelHandler::notBuilt(const EncodableValue& /*arguments*/, MethodResult& result) {
+    result.notImplemented();
+}
+
+}  // namespace kestralune

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "channel/encodable_value.h"
+#include "channel/method_call.h"
+#include "channel/method_channel.h"
+#include "channel/method_result.h"
+#include "host/application.h"
+#include "host/deep_link_router.h"
+#include "host/menu_bar_controller.h"
+#include "platform/accessibility.h"
+#include "platform/bundle.h"
+#include "platform/process_info.h"
+#include "platform/url_opener.h"
+#include "platform/user_defaults.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kestralune {
+
+class MainFlutterWindow;
+
+// A call's argument as a map: the argument itself when it is a map whose keys are all
+// strings, otherwise the empty map.
+EncodableMap argumentMap(const EncodableValue& arguments);
+
+// The App Store receipt of `bundle` (Contents/_MASReceipt/receipt): its path when the bundle
+// has an Info.plist and the file is there, otherwise nothing.
+std::optional<std::string> appStoreReceiptPath(const Bundle& bundle);
+
+// The Blocking channel "orrindale/blocking": decodes each call's arguments (a missing or
+// mistyped argument takes its default, never an error), performs the row and answers once.
+// Names are compared exactly in the channel's row order; a name of no row, and the rows
+// whose features this build does not have ("syncPushAlertSchedule", the four background
+// scheduler rows, "normalizeProfilePhoto", "pickProfilePhoto", "pickApplications",
+// "requestNetworkFilterPermission", "requestNotificationPermission",
+// "cancelUnlockRequestNotification"), are answered not implemented.
+//
+// The window is held weakly; once it is gone, each row answers its documented fallback.
+// Main thread only. Everything in Dependencies must outlive the handler, except the
+// application, which is held weakly.
+class BlockingChannelHandler {
+  public:
+    struct Dependencies {
+        std::shared_ptr<UserDefaults> standardDefaults;
+        std::weak_ptr<Application> application;
+        Bundle mainBundle;
+        std::shared_ptr<UrlOpener> urlOpener;
+        std::shared_ptr<Accessibility> accessibility;
+        std::shared_ptr<KestraluneDeepLinkRouter> deepLinkRouter;
+        std::shared_ptr<KestraluneMenuBarController> menuBarController;
+        std::function<std::optional<std::string>()> hostName = localizedHostName;
+    };
+
+    static constexpr const char* kAppearanceKey = "kestralune.appearance";
+    static constexpr const char* kDeviceIdKey = "KestraluneDeviceId";
+    static constexpr const char* kNotificationSettingsURLPrefix =
+        "x-apple.systempreferences:com.apple.Notifications-Settings.extension?id=";
+    static constexpr const char* kCapabilitiesSummary =
+        "macOS blocker ready: selected apps are closed while a session is active. "
+        "Browser-independent web blocking uses Network Filter signing; PAC proxy remains as a "
+        "local fallback.";
+
+    BlockingChannelHandler(Dependencies dependencies, std::weak_ptr<MainFlutterWindow> window);
+
+    void handle(const MethodCall& call, MethodResult result);
+
+    // A channel handler that forwards to a shared handler object.
+    static MethodChannel::MethodCallHandler bind(std::shared_ptr<BlockingChannelHandler> handler);
+
+  private:
+    using Row = void (BlockingChannelHandler::*)(const EncodableValue& arguments,
+                                                 MethodResult& result);
+
+    void setAppearance(const EncodableValue& arguments, MethodResult& result);
+    void requestAppReview(const EncodableValue& arguments, MethodResult& result);
+    void openNotificationSettings(const EncodableValue& arguments, MethodResult& result);
+    void getInitialInviteLink(const EncodableValue& arguments, MethodResult& result);
+    void getInitialAuthLink(const EncodableValue& arguments, MethodResult& result);
+    void getCapabilities(const EncodableValue& arguments, MethodResult& result);
+    void syncConfiguration(const EncodableValue& arguments, MethodResult& result);
+    void syncMenuBarState(const EncodableValue& arguments, MethodResult& result);
+    void startSession(const EncodableValue& arguments, MethodResult& result);
+    void requestAccessibilityPermission(const EncodableValue& arguments, MethodResult& result);
+    void stopSession(const EncodableValue& arguments, MethodResult& result);
+    void getBlockedAttemptCount(const EncodableValue& arguments, MethodResult& result);
+    void getBlockingStatus(const EncodableValue& arguments, MethodResult& result);
+    void notBuilt(const EncodableValue& arguments, MethodResult& result);
+
+    struct RowEntry {
+        const char* name;
+        Row row;
+    };
+    static const RowEntry kRows[24];
+
+    const Dependencies dependencies;
+    const std::weak_ptr<MainFlutterWindow> window;
+};
+
+}  // namespace kestralune

@@ -1,0 +1,197 @@
+#include "host/host_program.h"
+
+#include "blocking/mac_blocking_engine.h"
+#include "blockserver/local_block_server.h"
+#include "channel/method_channel.h"
+#include "channel/socket_transport.h"
+#include "host/app_delegate.h"
+#include "host/application.h"
+#include "host/application_startup.h"
+#include "host/blocking_channel_handler.h"
+#include "host/blocking_engine.h"
+#include "host/control_channel_handler.h"
+#include "host/deep_link_router.h"
+#include "host/main_flutter_window.h"
+#include "host/menu_bar_controller.h"
+#include "platform/accessibility.h"
+#include "platform/bundle.h"
+#include "platform/clock.h"
+#include "platform/linux/asio_run_loop.h"
+#include "platform/linux/headless_alert_presenter.h"
+#include "platform/log.h"
+#include "platform/process_info.h"
+#include "platform/tool_runner.h"
+#include "platform/url_opener.h"
+#include "platform/user_defaults.h"
+#include "platform/workspace.h"
+
+#include <asio/signal_set.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <utility>
+
+namespace kestralune {
+
+namespace {
+
+constexpr std::chrono::milliseconds kHandOverTimeout{5000};
+
+// Hands this start's URLs to the running instance, or asks it to re-open.
+int handOverToRunningInstance(const std::filesystem::path& socketPath,
+                              const std::vector<std::string>& urls) {
+    auto client = ChannelClient::connect(socketPath, kHandOverTimeout);
+    if (!client) {
+        logLine("Kestralune could not reach the running instance: " + client.error().message);
+        return 1;
+    }
+    MethodCall call;
+    if (urls.empty()) {
+        call.method = "reopen";
+    } else {
+        call.method = "openURLs";
+        call.arguments = EncodableList(urls.begin(), urls.end());
+    }
+    auto reply = client.value()->call(ControlChannelHandler::kChannelName, call, kHandOverTimeout);
+    if (!reply || !std::holds_alternative<MethodSuccess>(reply.value())) {
+        logLine("Kestralune could not hand over to the running instance.");
+        return 1;
+    }
+    return 0;
+}
+
+// Quit requests from the system (SIGTERM, SIGINT) go through the same terminate path as
+// the menu's quit item. Re-arms after every signal.
+void watchQuitSignals(asio::signal_set& signals, std::weak_ptr<Application> application) {
+    signals.async_wait([&signals, application](std::error_code error, int) {
+        if (error) {
+            return;
+        }
+        if (auto app = application.lock()) {
+            app->terminate();
+        }
+        watchQuitSignals(signals, application);
+    });
+}
+
+}  // namespace
+
+std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> urls;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i].find("://") != std::string::npos) {
+            urls.push_back(arguments[i]);
+        }
+    }
+    return urls;
+}
+
+int runHost(const std::vector<std::string>& arguments) {
+    const Bundle& bundle = mainBundle();
+    const std::string bundleIdentifier = bundle.identifier.value_or(kDefaultBundleIdentifier);
+    const auto urls = urlArguments(arguments);
+
+    auto socketPath = channelSocketPath(bundleIdentifier, true);
+    if (!socketPath) {
+        logLine("Kestralune cannot use its channel socket: " + socketPath.error());
+        return 1;
+    }
+
+    AsioRunLoop runLoop;
+    ChannelServer server(runLoop.ioContext());
+    const auto started = server.start(socketPath.value());
+    if (started.outcome == ChannelServer::StartOutcome::alreadyRunning) {
+        return handOverToRunningInstance(socketPath.value(), urls);
+    }
+    if (started.outcome == ChannelServer::StartOutcome::failed) {
+        logLine("Kestralune cannot serve its channels: " + started.error);
+        return 1;
+    }
+
+    const auto defaults = standardUserDefaults();
+    const auto accessibility = makeAccessibility();
+    HeadlessAlertPresenter alertPresenter;
+
+    MacBlockingEngine::Dependencies engineDependencies{
+        .runLoop = runLoop,
+        .toolRunner = makeToolRunner(),
+        .workspace = makeWorkspace(runLoop),
+        .accessibility = accessibility,
+        .standardDefaults = defaults,
+        .openDefaultsSuite = userDefaultsSuite,
+        .ownBundleIdentifier = bundle.identifier,
+        .ownProcessIdentifier = currentProcessIdentifier(),
+        .server = std::make_unique<LocalBlockServer>(makeSystemClock(), defaults),
+    };
+    auto engine = MacBlockingEngine::create(std::move(engineDependencies));
+
+    auto application = std::make_shared<Application>();
+    auto deepLinkRouter =
+        std::make_shared<KestraluneDeepLinkRouter>(runLoop, defaults, application);
+    auto menuBarController = std::make_shared<KestraluneMenuBarController>(runLoop, application);
+    auto startup = std::make_shared<KestraluneApplicationStartup>(application, arguments);
+    auto delegate = std::make_shared<AppDelegate>(
+        AppDelegate::Dependencies{application, startup, deepLinkRouter, runLoop, alertPresenter});
+    application->setDelegate(delegate);
+    // Let the handler that asked to quit finish (and its reply go out) before the loop ends.
+    application->setTerminationHandler(
+        [&runLoop] { runLoop.async([&runLoop] { runLoop.stop(); }); });
+
+    auto window = std::make_shared<MainFlutterWindow>(bindBlockingEngine(engine));
+    application->addWindow(window);
+    delegate->mainFlutterWindow = window;
+
+    const BlockingChannelHandler::Dependencies handlerDependencies{
+        .standardDefaults = defaults,
+        .application = application,
+        .mainBundle = bundle,
+        .urlOpener = makeUrlOpener(),
+        .accessibility = accessibility,
+        .deepLinkRouter = deepLinkRouter,
+        .menuBarController = menuBarController,
+    };
+    window->awakeFromNib(MainFlutterWindow::SetUp{
+        .runLoop = runLoop,
+        .requestStartup = [startup] { startup->run(); },
+        .messenger = server,
+        .deepLinkRouter = *deepLinkRouter,
+        .menuBarController = *menuBarController,
+        .makeChannelHandler =
+            [handlerDependencies](std::weak_ptr<MainFlutterWindow> weakWindow) {
+                return BlockingChannelHandler::bind(std::make_shared<BlockingChannelHandler>(
+                    handlerDependencies, std::move(weakWindow)));
+            },
+    });
+
+    MethodChannel controlChannel(server, ControlChannelHandler::kChannelName);
+    controlChannel.setMethodCallHandler(
+        ControlChannelHandler::bind(std::make_shared<ControlChannelHandler>(
+            ControlChannelHandler::Dependencies{application, delegate, menuBarController})));
+
+    asio::signal_set quitSignals(runLoop.ioContext(), SIGTERM, SIGINT);
+    watchQuitSignals(quitSignals, application);
+
+    // The application has finished launching: it becomes active, runs its start-up and then
+    // opens the URLs it was started with.
+    runLoop.async([application, delegate, urls] {
+        application->activateIgnoringOtherApps();
+        delegate->applicationDidFinishLaunching();
+        if (!urls.empty()) {
+            delegate->applicationOpenURLs(urls);
+        }
+    });
+
+    logLine("Kestralune is running; channels on " + socketPath.value().string());
+    runLoop.run();
+
+    std::error_code ignored;
+    quitSignals.cancel(ignored);
+    controlChannel.setMethodCallHandler({});
+    server.stop();
+    return 0;
+}
+
+}  // namespace kestralune
