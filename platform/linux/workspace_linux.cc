@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,17 +61,28 @@ std::optional<std::string> readProcFile(pid_t pid, const char* leaf) {
 // Field 22 of /proc/PID/stat: clock ticks from boot to the start of the process. With
 // the pid it names one process for the life of the system.
 std::optional<unsigned long long> readStartTime(pid_t pid) {
-    const auto stat = readProcFile(pid, "stat");
-    if (!stat) {
+    // One read: the line is a few hundred bytes (the command name is at most 64).
+    char stat[1024];
+    ssize_t length = -1;
+    {
+        UniqueFd fd(::open(procPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) {
+            return std::nullopt;
+        }
+        do {
+            length = ::read(fd.get(), stat, sizeof(stat) - 1);
+        } while (length < 0 && errno == EINTR);
+    }
+    if (length <= 0) {
         return std::nullopt;
     }
+    stat[length] = '\0';
     // The command name (field 2) may hold spaces and parentheses; it ends at the last ')'.
-    const auto close = stat->rfind(')');
-    if (close == std::string::npos) {
+    const char* cursor = std::strrchr(stat, ')');
+    if (cursor == nullptr) {
         return std::nullopt;
     }
-    const char* cursor = stat->c_str() + close + 1;
-    for (int field = 3; field < 22; ++field) {
+    for (int field = 3; field <= 22; ++field) {
         cursor = std::strchr(cursor + 1, ' ');
         if (cursor == nullptr) {
             return std::nullopt;
@@ -184,10 +197,22 @@ class LinuxRunningApplication final : public RunningApplication {
 }  // namespace
 
 // The cache behind the scans: what each live process is, and what each bundle is called.
+//
+// Finding new processes: the kernel hands out pids in increasing order, wrapping at
+// pid_max, and /proc/loadavg names the last one given out in our pid namespace. When it
+// has moved forward by a little since the previous scan, only the pids in between can
+// belong to new processes, and those are probed one by one; otherwise (a wrap, a large
+// jump, no usable reading) the whole /proc directory is read. A full read also runs every
+// kFullScanInterval to drop ended processes and to catch pids handed out out of order
+// (checkpoint-restore tools can choose pids).
 class ProcessTable {
   public:
     ProcessTable()
-        : proc(::opendir("/proc")), user(::getuid()), ticksPerSecond(::sysconf(_SC_CLK_TCK)) {}
+        : proc(::opendir("/proc")),
+          loadAverage(::open("/proc/loadavg", O_RDONLY | O_CLOEXEC)),
+          lastPidUsable(procIsOurNamespace()),
+          user(::getuid()),
+          ticksPerSecond(::sysconf(_SC_CLK_TCK)) {}
     ~ProcessTable() {
         if (proc != nullptr) {
             ::closedir(proc);
@@ -197,45 +222,39 @@ class ProcessTable {
     ProcessTable& operator=(const ProcessTable&) = delete;
 
     std::vector<std::shared_ptr<RunningApplication>> scan() {
-        std::vector<std::shared_ptr<RunningApplication>> applications;
-        if (proc == nullptr) {
-            return applications;
-        }
-        ++generation;
-        std::size_t seen = 0;
-        ::rewinddir(proc);
-        while (const dirent* entry = ::readdir(proc)) {
-            const pid_t pid = parsePid(entry->d_name);
-            if (pid <= 0) {
-                continue;
+        ++scanNumber;
+        // Read before looking, so a process started during the scan is probed next time.
+        const auto lastPid = readLastPid();
+        const auto now = SteadyClock::now();
+        if (lastPid && previousLastPid && *lastPid >= *previousLastPid &&
+            *lastPid - *previousLastPid <= kMaxProbedPids &&
+            now - lastFullScan < kFullScanInterval) {
+            for (pid_t pid = *previousLastPid + 1; pid <= *lastPid; ++pid) {
+                probe(pid);
             }
-            Record* record = lookUp(pid, entry->d_ino);
-            if (record == nullptr) {
-                continue;  // ended while we looked
-            }
-            record->generation = generation;
-            ++seen;
-            if (record->application) {
-                applications.push_back(record->application);
-            }
+        } else {
+            fullScan();
+            lastFullScan = now;
         }
-        if (seen != records.size()) {
-            std::erase_if(
-                records, [this](const auto& item) { return item.second.generation != generation; });
-        }
-        std::sort(applications.begin(), applications.end(), [](const auto& a, const auto& b) {
-            return a->processIdentifier() < b->processIdentifier();
-        });
-        return applications;
+        previousLastPid = lastPid;
+        recheckYoung();
+        return liveApplications();
     }
 
   private:
+    using SteadyClock = std::chrono::steady_clock;
+
+    // Beyond this many pids since the last scan, reading the directory is cheaper.
+    static constexpr pid_t kMaxProbedPids = 128;
+    static constexpr auto kFullScanInterval = std::chrono::seconds(2);
+    static constexpr ino_t kUnknownInode = 0;
+
     struct Record {
         ino_t inode = 0;                   // of /proc/PID; changes when the pid is reused
         unsigned long long startTime = 0;  // the identity when the inode alone is unsure
         bool settled = false;              // examined when too old for a pending exec
+        std::uint64_t examinedIn = 0;      // the scan that last read the executable
         std::string executable;            // kept while not settled, to notice an exec
-        std::shared_ptr<RunningApplication> application;  // null: not an application
         std::uint64_t generation = 0;
     };
 
@@ -264,30 +283,106 @@ class ProcessTable {
         return static_cast<pid_t>(value);
     }
 
-    // The record for the process now at `pid`, examining it if it is new to us.
+    // /proc/loadavg speaks for the caller's pid namespace; it is only a guide to the
+    // /proc we read when that /proc belongs to the same namespace.
+    static bool procIsOurNamespace() {
+        char self[32];
+        const ssize_t length = ::readlink("/proc/self", self, sizeof(self) - 1);
+        if (length <= 0) {
+            return false;
+        }
+        self[length] = '\0';
+        return parsePid(self) == ::getpid();
+    }
+
+    std::optional<pid_t> readLastPid() const {
+        if (!lastPidUsable || !loadAverage.valid()) {
+            return std::nullopt;
+        }
+        char text[128];
+        const ssize_t length = ::pread(loadAverage.get(), text, sizeof(text) - 1, 0);
+        if (length <= 0) {
+            return std::nullopt;
+        }
+        std::string_view line(text, static_cast<std::size_t>(length));
+        while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+            line.remove_suffix(1);
+        }
+        const auto space = line.rfind(' ');
+        if (space == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::string field(line.substr(space + 1));
+        const pid_t pid = parsePid(field.c_str());
+        return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
+    }
+
+    void fullScan() {
+        if (proc == nullptr) {
+            return;
+        }
+        ++generation;
+        std::size_t seen = 0;
+        ::rewinddir(proc);
+        while (const dirent* entry = ::readdir(proc)) {
+            const pid_t pid = parsePid(entry->d_name);
+            if (pid > 0 && lookUp(pid, entry->d_ino) != nullptr) {
+                ++seen;
+            }
+        }
+        if (seen == records.size()) {
+            return;
+        }
+        for (auto item = records.begin(); item != records.end();) {
+            if (item->second.generation != generation) {
+                applications.erase(item->first);
+                item = records.erase(item);
+            } else {
+                ++item;
+            }
+        }
+    }
+
+    // A pid handed out since the last scan: a new process, one of its threads, or nothing
+    // any more.
+    void probe(pid_t pid) {
+        UniqueFd leader(pidfdOpen(pid));
+        if (!leader.valid()) {
+            if (errno == ESRCH) {
+                forget(pid);
+            }
+            return;  // gone, or a thread (EINVAL), which /proc's listing leaves out too
+        }
+        lookUp(pid, kUnknownInode);
+    }
+
+    // The record for the process now at `pid`, examining it if it is new to us; null when
+    // the process ended while we looked. Probes pass kUnknownInode.
     Record* lookUp(pid_t pid, ino_t inode) {
         auto [found, inserted] = records.try_emplace(pid);
         Record& record = found->second;
         bool current = true;
         if (inserted) {
             current = examine(pid, inode, record);
-        } else if (record.inode != inode) {
-            // A fresh /proc inode is either a reused pid or the same process whose entry
-            // the kernel rebuilt; the start time tells which.
+        } else if (inode == kUnknownInode || record.inode != inode) {
+            // An unknown or fresh /proc inode is either a reused pid or the same process
+            // whose entry the kernel rebuilt; the start time tells which.
             const auto start = readStartTime(pid);
             if (start && *start == record.startTime) {
-                record.inode = inode;
+                if (inode != kUnknownInode) {
+                    record.inode = inode;
+                }
             } else {
+                applications.erase(pid);
                 record = Record{};
                 current = examine(pid, inode, record);
             }
-        } else if (!record.settled) {
-            current = reexamineIfExecuted(pid, record);
         }
         if (!current) {
-            records.erase(found);
+            forget(pid);
             return nullptr;
         }
+        record.generation = generation;
         return &record;
     }
 
@@ -299,33 +394,75 @@ class ProcessTable {
         record.inode = inode;
         record.startTime = *start;
         record.settled = isSettled(*start);
+        record.examinedIn = scanNumber;
         const auto executable = readExecutable(pid);
         if (executable) {
-            record.application = makeApplication(pid, *executable, *start);
-            if (!record.settled) {
-                record.executable = *executable;
-            }
+            setApplication(pid, makeApplication(pid, *executable, *start));
+        }
+        if (!record.settled) {
+            record.executable = executable.value_or(std::string());
+            young.push_back(pid);
         }
         return true;
     }
 
-    bool reexamineIfExecuted(pid_t pid, Record& record) {
-        record.settled = isSettled(record.startTime);
-        const auto executable = readExecutable(pid);
-        if (executable && *executable != record.executable) {
-            record.application = makeApplication(pid, *executable, record.startTime);
-            record.executable = *executable;
-        }
-        if (record.settled) {
-            record.executable.clear();
-            record.executable.shrink_to_fit();
-        }
-        return true;
+    // Processes examined in their first second are looked at until they are older, so a
+    // fork seen before its exec is judged again by the program it runs.
+    void recheckYoung() {
+        std::erase_if(young, [this](pid_t pid) {
+            const auto found = records.find(pid);
+            if (found == records.end() || found->second.settled) {
+                return true;
+            }
+            Record& record = found->second;
+            if (record.examinedIn == scanNumber) {
+                return false;  // just read
+            }
+            record.settled = isSettled(record.startTime);
+            const auto executable = readExecutable(pid);
+            if (executable && *executable != record.executable) {
+                setApplication(pid, makeApplication(pid, *executable, record.startTime));
+                record.executable = *executable;
+            }
+            if (record.settled) {
+                record.executable = std::string();
+            }
+            return record.settled;
+        });
     }
 
     bool isSettled(unsigned long long startTime) const {
         const double started = static_cast<double>(startTime) / static_cast<double>(ticksPerSecond);
         return secondsSinceBoot() - started >= kExecSettleSeconds;
+    }
+
+    void setApplication(pid_t pid, std::shared_ptr<RunningApplication> application) {
+        if (application) {
+            applications[pid] = std::move(application);
+        } else {
+            applications.erase(pid);
+        }
+    }
+
+    void forget(pid_t pid) {
+        records.erase(pid);
+        applications.erase(pid);
+    }
+
+    // The applications in pid order, less those that have ended since they were found.
+    std::vector<std::shared_ptr<RunningApplication>> liveApplications() {
+        std::vector<std::shared_ptr<RunningApplication>> live;
+        live.reserve(applications.size());
+        for (auto item = applications.begin(); item != applications.end();) {
+            if (item->second->isTerminated()) {
+                records.erase(item->first);
+                item = applications.erase(item);
+            } else {
+                live.push_back(item->second);
+                ++item;
+            }
+        }
+        return live;
     }
 
     std::shared_ptr<RunningApplication> makeApplication(pid_t pid, const std::string& executable,
@@ -379,10 +516,17 @@ class ProcessTable {
     }
 
     DIR* proc;
+    UniqueFd loadAverage;
+    bool lastPidUsable;
     uid_t user;
     long ticksPerSecond;
+    std::optional<pid_t> previousLastPid;
+    SteadyClock::time_point lastFullScan;
     std::uint64_t generation = 0;
+    std::uint64_t scanNumber = 0;
     std::unordered_map<pid_t, Record> records;
+    std::map<pid_t, std::shared_ptr<RunningApplication>> applications;
+    std::vector<pid_t> young;
     std::unordered_map<std::string, BundleVersion> bundles;
 };
 
