@@ -16,11 +16,14 @@ class ProcessTable;
 // Contents/Info.plist names a CFBundleIdentifier; its bundle path is the `NAME.app`
 // directory. Lists are in ascending pid order.
 //
-// Scans are incremental: a process is examined once (its /proc entry's inode and start
-// time identify it across pid reuse) and bundles are read once per Info.plist version, so
-// a warm scan costs one read of the /proc directory plus a hash lookup per process. A
-// process examined in its first second is looked at again until then, so a fork caught
-// before its exec is not mistaken for its parent's program for good.
+// Scans are incremental: a process is examined once (its /proc inode and start time
+// identify it across pid reuse) and bundles are read once per Info.plist version. A warm
+// scan probes only the pids the kernel handed out since the previous one (from
+// /proc/loadavg) and reads the whole /proc directory only every two seconds or after a
+// burst of new pids, so its cost grows with new processes, not with all of them. A process
+// examined in its first second is looked at again until then, so a fork caught before its
+// exec is not mistaken for its parent's program for good; one that runs longer before it
+// execs a bundled program is not noticed.
 //
 // The same object is returned for a process on every scan while it lives; each holds a
 // pidfd, so its signals can only ever reach that process.
