@@ -295,25 +295,22 @@ class ProcessTable {
         return parsePid(self) == ::getpid();
     }
 
+    // The last field of "0.20 0.18 0.12 1/80 11206".
     std::optional<pid_t> readLastPid() const {
         if (!lastPidUsable || !loadAverage.valid()) {
             return std::nullopt;
         }
         char text[128];
-        const ssize_t length = ::pread(loadAverage.get(), text, sizeof(text) - 1, 0);
+        ssize_t length = ::pread(loadAverage.get(), text, sizeof(text) - 1, 0);
+        while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == ' ')) {
+            --length;
+        }
         if (length <= 0) {
             return std::nullopt;
         }
-        std::string_view line(text, static_cast<std::size_t>(length));
-        while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
-            line.remove_suffix(1);
-        }
-        const auto space = line.rfind(' ');
-        if (space == std::string_view::npos) {
-            return std::nullopt;
-        }
-        const std::string field(line.substr(space + 1));
-        const pid_t pid = parsePid(field.c_str());
+        text[length] = '\0';
+        const char* field = std::strrchr(text, ' ');
+        const pid_t pid = field == nullptr ? 0 : parsePid(field + 1);
         return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
     }
 
