@@ -8,8 +8,9 @@
 namespace kestralune {
 
 struct ToolResult {
-    std::int32_t status = -1;  // the exit status; -1 when the tool could not start or was
-                               // ended for running too long
+    std::int32_t status = -1;  // the exit status (the signal's number when a signal ended
+                               // it); -1 when the tool could not start or was ended for
+                               // running too long
     std::string output;        // standard output and error, interleaved as written; empty
                                // when the bytes are not UTF-8; a description when status is -1
 };
