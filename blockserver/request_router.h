@@ -18,7 +18,8 @@ std::string requestTarget(std::string_view requestText);
 // The percent-decoded "url" item of a /track-block request, else its requestTarget.
 std::string trackedBlockTarget(std::string_view requestText);
 // The host key a target is counted under; empty means "not counted". A fully-qualified
-// host with a trailing dot counts under the same key as the host without it.
+// host with a trailing dot counts under the same key as the host without it, and a
+// bracketed IPv6 authority ("[2001:db8::1]:443") under its address, as its URL would.
 std::string normalizedBlockedTarget(std::string_view target);
 
 // Status line and the five headers in their fixed order, then the body.
