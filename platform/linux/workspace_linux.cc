@@ -390,14 +390,15 @@ class ProcessTable {
         }
         record.inode = inode;
         record.startTime = *start;
-        record.settled = isSettled(*start);
         record.examinedIn = scanNumber;
         const auto executable = readExecutable(pid);
-        if (executable) {
-            setApplication(pid, makeApplication(pid, *executable, *start));
+        record.settled = !executable || isSettled(*start);
+        if (!executable) {
+            return true;  // ended, a zombie or a kernel thread: never an application
         }
+        setApplication(pid, makeApplication(pid, *executable, *start));
         if (!record.settled) {
-            record.executable = executable.value_or(std::string());
+            record.executable = *executable;
             young.push_back(pid);
         }
         return true;
@@ -415,8 +416,9 @@ class ProcessTable {
             if (record.examinedIn == scanNumber) {
                 return false;  // just read
             }
-            record.settled = isSettled(record.startTime);
             const auto executable = readExecutable(pid);
+            // Ended, a zombie or a kernel thread: it will not exec any more.
+            record.settled = !executable || isSettled(record.startTime);
             if (executable && *executable != record.executable) {
                 setApplication(pid, makeApplication(pid, *executable, record.startTime));
                 record.executable = *executable;
