@@ -68,8 +68,8 @@ struct LocalBlockServer::Connection {
     Connection* newer = nullptr;
 };
 
-// Everything the server owns. Lives on the queue: created by the server, used and destroyed
-// only there; handlers reach it through weak references.
+// Everything the server owns. Built by the server's constructor, then used and destroyed only
+// on the queue; handlers reach it through weak references.
 struct LocalBlockServer::State : std::enable_shared_from_this<State> {
     State(asio::io_context& context, std::shared_ptr<const Clock> clock,
           std::shared_ptr<const UserDefaults> defaults, std::uint16_t port,
