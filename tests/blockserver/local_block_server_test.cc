@@ -129,17 +129,6 @@ TEST_F(LocalBlockServerTest, EveryRouteAnswersWithItsStatusHeadersAndByteLength)
     }
 }
 
-TEST_F(LocalBlockServerTest, PageLengthCountsBytesOfTheEmoji) {
-    // Fails when Content-Length counts characters instead of UTF-8 bytes.
-    startServer();
-    const auto answer = splitAnswer(answerTo("GET /blocked HTTP/1.1\r\n\r\n"));
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_NE(answer->body.find("\xF0\x9F\xA6\x81"), std::string::npos);
-    EXPECT_NE(
-        answer->head.find("\r\nContent-Length: " + std::to_string(answer->body.size()) + "\r\n"),
-        std::string::npos);
-}
-
 TEST_F(LocalBlockServerTest, RequestLineSplitOverTwoWritesIsRoutedOnTheWholeLine) {
     // Fails when the server answers the first chunk ("GET /proxy.p" is a blocked-page request).
     startServer();
