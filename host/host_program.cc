@@ -2,17 +2,11 @@
 
 #include "blocking/mac_blocking_engine.h"
 #include "blockserver/local_block_server.h"
-#include "channel/method_channel.h"
 #include "channel/socket_transport.h"
-#include "host/app_delegate.h"
 #include "host/application.h"
-#include "host/application_startup.h"
-#include "host/blocking_channel_handler.h"
 #include "host/blocking_engine.h"
 #include "host/control_channel_handler.h"
-#include "host/deep_link_router.h"
-#include "host/main_flutter_window.h"
-#include "host/menu_bar_controller.h"
+#include "host/host_assembly.h"
 #include "platform/accessibility.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
@@ -128,68 +122,35 @@ int runHost(const std::vector<std::string>& arguments) {
     };
     auto engine = MacBlockingEngine::create(std::move(engineDependencies));
 
-    auto application = std::make_shared<Application>();
-    auto deepLinkRouter =
-        std::make_shared<KestraluneDeepLinkRouter>(runLoop, defaults, application);
-    auto menuBarController = std::make_shared<KestraluneMenuBarController>(runLoop, application);
-    auto startup = std::make_shared<KestraluneApplicationStartup>(application, arguments);
-    auto delegate = std::make_shared<AppDelegate>(
-        AppDelegate::Dependencies{application, startup, deepLinkRouter, runLoop, alertPresenter});
-    application->setDelegate(delegate);
-    // Let the handler that asked to quit finish (and its reply go out) before the loop ends.
-    application->setTerminationHandler(
-        [&runLoop] { runLoop.async([&runLoop] { runLoop.stop(); }); });
-
-    auto window = std::make_shared<MainFlutterWindow>(bindBlockingEngine(engine));
-    application->addWindow(window);
-    delegate->mainFlutterWindow = window;
-
-    const BlockingChannelHandler::Dependencies handlerDependencies{
-        .standardDefaults = defaults,
-        .application = application,
-        .mainBundle = bundle,
-        .urlOpener = makeUrlOpener(),
-        .accessibility = accessibility,
-        .deepLinkRouter = deepLinkRouter,
-        .menuBarController = menuBarController,
-    };
-    window->awakeFromNib(MainFlutterWindow::SetUp{
+    const HostEnvironment environment{
         .runLoop = runLoop,
-        .requestStartup = [startup] { startup->run(); },
         .messenger = server,
-        .deepLinkRouter = *deepLinkRouter,
-        .menuBarController = *menuBarController,
-        .makeChannelHandler =
-            [handlerDependencies](std::weak_ptr<MainFlutterWindow> weakWindow) {
-                return BlockingChannelHandler::bind(std::make_shared<BlockingChannelHandler>(
-                    handlerDependencies, std::move(weakWindow)));
-            },
-    });
-
-    MethodChannel controlChannel(server, ControlChannelHandler::kChannelName);
-    controlChannel.setMethodCallHandler(
-        ControlChannelHandler::bind(std::make_shared<ControlChannelHandler>(
-            ControlChannelHandler::Dependencies{application, delegate, menuBarController})));
+        .alertPresenter = alertPresenter,
+        .standardDefaults = defaults,
+        .accessibility = accessibility,
+        .urlOpener = makeUrlOpener(),
+        .mainBundle = bundle,
+        .arguments = arguments,
+    };
+    auto host = assembleHost(environment, bindBlockingEngine(std::move(engine)));
+    const std::weak_ptr<Application> application = host->application;
+    // Let the handler that asked to quit finish (and its reply go out) before the loop ends.
+    host->application->setTerminationHandler(
+        [&runLoop] { runLoop.async([&runLoop] { runLoop.stop(); }); });
 
     asio::signal_set quitSignals(runLoop.ioContext(), SIGTERM, SIGINT);
     watchQuitSignals(quitSignals, application);
 
     // The application has finished launching: it becomes active, runs its start-up and then
     // opens the URLs it was started with.
-    runLoop.async([application, delegate, urls] {
-        application->activateIgnoringOtherApps();
-        delegate->applicationDidFinishLaunching();
-        if (!urls.empty()) {
-            delegate->applicationOpenURLs(urls);
-        }
-    });
+    runLoop.async([&host, urls] { host->finishLaunching(urls); });
 
     logLine("Kestralune is running; channels on " + socketPath.value().string());
     runLoop.run();
 
     std::error_code ignored;
     quitSignals.cancel(ignored);
-    controlChannel.setMethodCallHandler({});
+    host.reset();
     server.stop();
     return 0;
 }

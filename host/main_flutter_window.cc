@@ -9,7 +9,7 @@
 namespace kestralune {
 
 MainFlutterWindow::MainFlutterWindow(std::shared_ptr<BlockingEngine> engine)
-    : channelName("orrindale/blocking"), engine(std::move(engine)) {
+    : channelName(kBlockingChannelName), engine(std::move(engine)) {
     assert(this->engine);
 }
 

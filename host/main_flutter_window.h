@@ -14,6 +14,8 @@
 
 namespace kestralune {
 
+inline constexpr const char* kBlockingChannelName = "orrindale/blocking";
+
 class KestraluneDeepLinkRouter;
 class KestraluneMenuBarController;
 

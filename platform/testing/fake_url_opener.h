@@ -17,6 +17,7 @@ class FakeUrlOpener final : public UrlOpener {
         return accepts;
     }
 
+    void setAccepts(bool value) { accepts = value; }
     const std::vector<std::string>& openedURLs() const { return opened; }
 
   private:

@@ -1,0 +1,75 @@
+#include "host/host_assembly.h"
+
+#include "host/blocking_channel_handler.h"
+#include "host/control_channel_handler.h"
+
+#include <utility>
+
+namespace kestralune {
+
+Host::~Host() {
+    messenger.setMessageHandler(ControlChannelHandler::kChannelName, {});
+    messenger.setMessageHandler(kBlockingChannelName, {});
+}
+
+void Host::finishLaunching(const std::vector<std::string>& urls) {
+    application->activateIgnoringOtherApps();
+    delegate->applicationDidFinishLaunching();
+    if (!urls.empty()) {
+        delegate->applicationOpenURLs(urls);
+    }
+}
+
+std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
+                                   std::shared_ptr<BlockingEngine> engine) {
+    auto host = std::make_unique<Host>(environment.messenger);
+    auto& runLoop = environment.runLoop;
+
+    host->application = std::make_shared<Application>();
+    host->deepLinkRouter = std::make_shared<KestraluneDeepLinkRouter>(
+        runLoop, environment.standardDefaults, host->application);
+    host->menuBarController =
+        std::make_shared<KestraluneMenuBarController>(runLoop, host->application);
+    host->startup =
+        std::make_shared<KestraluneApplicationStartup>(host->application, environment.arguments);
+    host->delegate = std::make_shared<AppDelegate>(
+        AppDelegate::Dependencies{host->application, host->startup, host->deepLinkRouter, runLoop,
+                                  environment.alertPresenter});
+    host->application->setDelegate(host->delegate);
+
+    host->window = std::make_shared<MainFlutterWindow>(std::move(engine));
+    host->application->addWindow(host->window);
+    host->delegate->mainFlutterWindow = host->window;
+
+    const BlockingChannelHandler::Dependencies handlerDependencies{
+        .standardDefaults = environment.standardDefaults,
+        .application = host->application,
+        .mainBundle = environment.mainBundle,
+        .urlOpener = environment.urlOpener,
+        .accessibility = environment.accessibility,
+        .deepLinkRouter = host->deepLinkRouter,
+        .menuBarController = host->menuBarController,
+        .hostName = environment.hostName,
+    };
+    host->window->awakeFromNib(MainFlutterWindow::SetUp{
+        .runLoop = runLoop,
+        .requestStartup = [startup = host->startup] { startup->run(); },
+        .messenger = environment.messenger,
+        .deepLinkRouter = *host->deepLinkRouter,
+        .menuBarController = *host->menuBarController,
+        .makeChannelHandler =
+            [handlerDependencies](std::weak_ptr<MainFlutterWindow> window) {
+                return BlockingChannelHandler::bind(std::make_shared<BlockingChannelHandler>(
+                    handlerDependencies, std::move(window)));
+            },
+    });
+
+    host->controlChannel =
+        std::make_unique<MethodChannel>(environment.messenger, ControlChannelHandler::kChannelName);
+    host->controlChannel->setMethodCallHandler(ControlChannelHandler::bind(
+        std::make_shared<ControlChannelHandler>(ControlChannelHandler::Dependencies{
+            host->application, host->delegate, host->menuBarController})));
+    return host;
+}
+
+}  // namespace kestralune
