@@ -1,0 +1,199 @@
+#pragma once
+
+#include "channel/encodable_value.h"
+#include "channel/in_process_messenger.h"
+#include "channel/method_result.h"
+#include "host/blocking_engine.h"
+#include "host/control_channel_handler.h"
+#include "host/host_assembly.h"
+#include "host/localized_labels.h"
+#include "host/menu_bar_controller.h"
+#include "host/quit_protection.h"
+#include "platform/linux/headless_alert_presenter.h"
+#include "platform/testing/fake_accessibility.h"
+#include "platform/testing/fake_url_opener.h"
+#include "platform/testing/manual_run_loop.h"
+#include "tests/blocking/engine_test_doubles.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace kestralune {
+
+// Readable failures for menu comparisons.
+inline void PrintTo(const MenuItem& item, std::ostream* out) {
+    *out << (item.kind == MenuItem::Kind::separator ? "separator" : "item") << " \"" << item.title
+         << "\" " << (item.enabled ? "enabled" : "disabled") << " "
+         << item.representedObject.value_or("(no action)");
+}
+
+}  // namespace kestralune
+
+namespace kestralune::host_test {
+
+using blocking_test::encodableMap;
+using blocking_test::entry;
+using blocking_test::MemoryDefaults;
+
+// Records what the dispatcher asks of the engine and answers with canned maps.
+class FakeEngine final : public BlockingEngine {
+  public:
+    void applyConfiguration(const EncodableMap& configuration) override {
+        applied.push_back(configuration);
+    }
+    EncodableMap startSession(const EncodableMap& arguments) override {
+        started.push_back(arguments);
+        OrrindaleQuitProtection::blockingActive = true;
+        return report;
+    }
+    void stopSession() override {
+        ++stops;
+        OrrindaleQuitProtection::blockingActive = false;
+    }
+    EncodableMap blockingStatus() override {
+        ++statusReads;
+        return status;
+    }
+    std::int64_t blockedAttemptCount() override {
+        ++countReads;
+        return count;
+    }
+
+    int calls() const {
+        return static_cast<int>(applied.size() + started.size()) + stops + statusReads + countReads;
+    }
+
+    std::vector<EncodableMap> applied;
+    std::vector<EncodableMap> started;
+    int stops = 0;
+    int statusReads = 0;
+    int countReads = 0;
+    EncodableMap report{{"started", true}, {"summary", "fake report"}};
+    EncodableMap status{{"sessionActive", false}, {"serverRunning", false}};
+    std::int64_t count = 0;
+};
+
+// The process-wide quit flag and label table start clean for every test.
+class HostTest : public ::testing::Test {
+  protected:
+    void SetUp() override { resetProcessState(); }
+    void TearDown() override { resetProcessState(); }
+
+  private:
+    static void resetProcessState() {
+        OrrindaleQuitProtection::blockingActive = false;
+        replaceLocalizedLabels({});
+    }
+};
+
+// The host assembled on fakes: virtual time, an in-process messenger, memory defaults.
+struct HostHarness {
+    using EngineFactory = std::function<std::shared_ptr<BlockingEngine>(RunLoop&)>;
+
+    explicit HostHarness(EngineFactory makeEngine,
+                         std::vector<std::string> arguments = {"Kestralune"},
+                         Bundle bundle = Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"},
+                         std::shared_ptr<MemoryDefaults> sharedDefaults = nullptr)
+        : defaults(sharedDefaults ? std::move(sharedDefaults)
+                                  : std::make_shared<MemoryDefaults>()) {
+        host = assembleHost(
+            HostEnvironment{
+                .runLoop = loop,
+                .messenger = messenger,
+                .alertPresenter = alerts,
+                .standardDefaults = defaults,
+                .accessibility = accessibility,
+                .urlOpener = urlOpener,
+                .mainBundle = std::move(bundle),
+                .arguments = std::move(arguments),
+                .hostName = [this] { return hostName; },
+            },
+            makeEngine(loop));
+    }
+
+    // A harness around a recording fake engine, kept in `fake`.
+    static std::unique_ptr<HostHarness> withFakeEngine(std::shared_ptr<FakeEngine>& fake,
+                                                       std::vector<std::string> arguments = {
+                                                           "Kestralune"}) {
+        fake = std::make_shared<FakeEngine>();
+        return std::make_unique<HostHarness>([fake](RunLoop&) { return fake; },
+                                             std::move(arguments));
+    }
+
+    MethodReply call(const std::string& method, EncodableValue arguments = {}) {
+        return callOn(kBlockingChannelName, method, std::move(arguments));
+    }
+    MethodReply control(const std::string& method, EncodableValue arguments = {}) {
+        return callOn(ControlChannelHandler::kChannelName, method, std::move(arguments));
+    }
+    MethodReply callOn(const char* channel, const std::string& method, EncodableValue arguments) {
+        auto reply = messenger.callMethodNow(channel, method, std::move(arguments));
+        if (!reply) {
+            ADD_FAILURE() << method << " did not answer at once";
+            return MethodError{"pending", "", {}};
+        }
+        return *reply;
+    }
+
+    // The calls the host made on the Blocking channel, in order.
+    std::vector<MethodCall> sentToUI() const {
+        std::vector<MethodCall> calls;
+        for (const auto& sent : messenger.sentCalls()) {
+            if (sent.channel == kBlockingChannelName) {
+                calls.push_back(sent.call);
+            }
+        }
+        return calls;
+    }
+
+    Application& application() { return *host->application; }
+    MainFlutterWindow& window() { return *host->window; }
+
+    ManualRunLoop loop;
+    InProcessMessenger messenger;
+    HeadlessAlertPresenter alerts;
+    std::shared_ptr<MemoryDefaults> defaults;
+    std::shared_ptr<FakeUrlOpener> urlOpener = std::make_shared<FakeUrlOpener>();
+    std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
+    std::optional<std::string> hostName = "studio-mac";
+    // Last, so that it goes first.
+    std::unique_ptr<Host> host;
+};
+
+inline EncodableValue successValue(const MethodReply& reply) {
+    if (const auto* success = std::get_if<MethodSuccess>(&reply)) {
+        return success->value;
+    }
+    ADD_FAILURE() << "the reply is not a success";
+    return {};
+}
+
+inline EncodableMap successMap(const MethodReply& reply) {
+    const auto value = successValue(reply);
+    if (const auto* map = value.getIf<EncodableMap>()) {
+        return *map;
+    }
+    ADD_FAILURE() << "the reply is not a map";
+    return {};
+}
+
+inline bool isNotImplemented(const MethodReply& reply) {
+    return std::holds_alternative<MethodNotImplemented>(reply);
+}
+
+inline std::vector<std::string> methodsOf(const std::vector<MethodCall>& calls) {
+    std::vector<std::string> names;
+    for (const auto& call : calls) {
+        names.push_back(call.method);
+    }
+    return names;
+}
+
+}  // namespace kestralune::host_test
