@@ -1,5 +1,6 @@
 #include "platform/testing/manual_run_loop.h"
 
+#include <algorithm>
 #include <cassert>
 
 namespace kestralune {
@@ -24,7 +25,11 @@ public:
 
 std::shared_ptr<Timer> ManualRunLoop::scheduleTimer(double interval, bool repeats,
                                                     std::function<void()> block) {
-    auto timer = std::make_shared<ManualTimer>(interval, repeats, std::move(block));
+    // As with NSTimer, a non-positive interval means 0.1 ms (and never a loop that spins
+    // in place).
+    constexpr double kMinimumInterval = 0.0001;
+    auto timer = std::make_shared<ManualTimer>(std::max(interval, kMinimumInterval), repeats,
+                                               std::move(block));
     // The loop holds the timer until it is invalidated or has fired for the last time.
     struct Firing {
         static void schedule(ManualRunLoop& loop, std::shared_ptr<ManualTimer> timer, double due) {
@@ -42,7 +47,7 @@ std::shared_ptr<Timer> ManualRunLoop::scheduleTimer(double interval, bool repeat
             });
         }
     };
-    Firing::schedule(*this, timer, virtualNow + interval);
+    Firing::schedule(*this, timer, virtualNow + timer->interval);
     return timer;
 }
 

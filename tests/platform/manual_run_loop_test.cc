@@ -63,6 +63,16 @@ TEST(ManualRunLoopTest, OneShotTimerIsInvalidAfterFiring) {
     EXPECT_FALSE(timer->isValid());
 }
 
+// A zero interval must not spin in place: like NSTimer it becomes 0.1 ms.
+TEST(ManualRunLoopTest, NonPositiveIntervalRepeatsAtTheMinimumInsteadOfSpinning) {
+    ManualRunLoop loop;
+    int ticks = 0;
+    auto timer = loop.scheduleTimer(0, true, [&ticks] { ++ticks; });
+    loop.advance(0.001);
+    EXPECT_EQ(ticks, 10);
+    timer->invalidate();
+}
+
 TEST(ManualRunLoopTest, InvalidatedTimerNeverFires) {
     // Fails if invalidate() leaves the queued firing live.
     ManualRunLoop loop;
