@@ -34,22 +34,27 @@ const std::unordered_map<std::string_view, std::size_t>& sitePositions() {
 }  // namespace
 
 std::string normalizeRule(std::string_view rule) {
-    const std::string lower = lowercased(trimmedWhitespaceAndNewlines(rule));
-    std::string_view text = lower;
-    if (text.starts_with("http://")) {
-        text.remove_prefix(7);
-    } else if (text.starts_with("https://")) {
-        text.remove_prefix(8);
+    std::string text = lowercased(trimmedWhitespaceAndNewlinesView(rule));
+    std::string_view kept = text;
+    if (kept.starts_with("http://")) {
+        kept.remove_prefix(7);
+    } else if (kept.starts_with("https://")) {
+        kept.remove_prefix(8);
     }
-    if (text.starts_with("www.")) {
-        text.remove_prefix(4);
+    if (kept.starts_with("www.")) {
+        kept.remove_prefix(4);
     }
-    const auto first = text.find_first_not_of('/');
+    const auto first = kept.find_first_not_of('/');
     if (first == std::string_view::npos) {
         return {};
     }
-    const auto last = text.find_last_not_of('/');
-    return std::string(text.substr(first, last - first + 1));
+    kept = kept.substr(first, kept.find_last_not_of('/') - first + 1);
+    // Cut in place: no second allocation per rule.
+    const auto offset = static_cast<std::size_t>(kept.data() - text.data());
+    const std::size_t length = kept.size();
+    text.erase(offset + length);
+    text.erase(0, offset);
+    return text;
 }
 
 std::vector<std::string> normalizedRules(const std::vector<std::string>& rules) {
@@ -96,7 +101,7 @@ std::vector<std::string> normalizedDomainList(const std::vector<std::string>& va
     std::vector<std::string> result;
     result.reserve(values.size());
     for (const auto& value : values) {
-        std::string rule = lowercased(trimmedWhitespaceAndNewlines(value));
+        std::string rule = lowercased(trimmedWhitespaceAndNewlinesView(value));
         if (!rule.empty() && rule != "*") {
             result.push_back(std::move(rule));
         }

@@ -157,6 +157,10 @@ std::string lowercased(std::string_view utf8) {
 }
 
 std::string trimmedWhitespaceAndNewlines(std::string_view utf8) {
+    return std::string(trimmedWhitespaceAndNewlinesView(utf8));
+}
+
+std::string_view trimmedWhitespaceAndNewlinesView(std::string_view utf8) {
     std::size_t begin = 0;
     while (begin < utf8.size()) {
         const auto scalar = decodeScalar(utf8, begin);
@@ -180,7 +184,7 @@ std::string trimmedWhitespaceAndNewlines(std::string_view utf8) {
         }
         end = start;
     }
-    return std::string(utf8.substr(begin, end - begin));
+    return utf8.substr(begin, end - begin);
 }
 
 bool isValidUtf8(std::string_view bytes) {

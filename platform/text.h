@@ -16,6 +16,8 @@ std::string lowercased(std::string_view utf8);
 // Removes Unicode white space and line breaks (spaces, tabs, CR, LF, NEL, U+00A0,
 // U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000, ...) from both ends.
 std::string trimmedWhitespaceAndNewlines(std::string_view utf8);
+// The same, as a view into `utf8` (no copy).
+std::string_view trimmedWhitespaceAndNewlinesView(std::string_view utf8);
 
 // Whether the bytes are well-formed UTF-8.
 bool isValidUtf8(std::string_view bytes);
