@@ -16,9 +16,13 @@ using SteadyClock = std::chrono::steady_clock;
 // timer from spinning.
 constexpr double kMinimumInterval = 0.0001;
 
+// About 31 years: far beyond any session, and far from the nanosecond count's overflow
+// (a duration of 2^31 minutes would otherwise be undefined behaviour).
+constexpr double kMaximumInterval = 1e9;
+
 SteadyClock::duration toDuration(double seconds) {
     return std::chrono::duration_cast<SteadyClock::duration>(
-        std::chrono::duration<double>(std::max(seconds, 0.0)));
+        std::chrono::duration<double>(std::clamp(seconds, 0.0, kMaximumInterval)));
 }
 
 class AsioTimer final : public Timer, public std::enable_shared_from_this<AsioTimer> {

@@ -17,8 +17,8 @@ void SettableClock::set(WallClockTime time) {
 
 void SettableClock::advance(double seconds) {
     std::lock_guard lock(mutex);
-    current += std::chrono::duration_cast<WallClockTime::duration>(
-        std::chrono::duration<double>(seconds));
+    // Rounded, not truncated, so many small steps add up to their nominal sum.
+    current += std::chrono::round<WallClockTime::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace kestralune
