@@ -83,7 +83,8 @@ struct ChannelServer::Core : std::enable_shared_from_this<ChannelServer::Core> {
     asio::io_context& io;
     Stream::acceptor acceptor;
     asio::steady_timer retryTimer;
-    std::map<std::string, BinaryMessageHandler, std::less<>> handlers;
+    // Shared so a call holds its handler cheaply even if the handler replaces itself.
+    std::map<std::string, std::shared_ptr<const BinaryMessageHandler>, std::less<>> handlers;
     std::set<std::shared_ptr<ServerConnection>> connections;
     std::unique_ptr<FileLock> lock;
     std::filesystem::path socketPath;
@@ -305,9 +306,8 @@ void ChannelServer::Core::dispatch(ServerConnection& from, std::uint32_t id,
         from.sendReply(id, {});
         return;
     }
-    // A copy, so the handler may replace or remove itself while it runs.
-    BinaryMessageHandler handler = found->second;
-    handler(payload, [weak = from.weak_from_this(), id](ByteBuffer reply) {
+    const auto handler = found->second;
+    (*handler)(payload, [weak = from.weak_from_this(), id](ByteBuffer reply) {
         if (auto connection = weak.lock()) {
             connection->sendReply(id, std::move(reply));
         }
@@ -447,7 +447,8 @@ void ChannelServer::send(std::string_view channel, ByteBuffer message, BinaryRep
 
 void ChannelServer::setMessageHandler(std::string_view channel, BinaryMessageHandler handler) {
     if (handler) {
-        core->handlers.insert_or_assign(std::string(channel), std::move(handler));
+        core->handlers.insert_or_assign(
+            std::string(channel), std::make_shared<const BinaryMessageHandler>(std::move(handler)));
     } else if (auto found = core->handlers.find(channel); found != core->handlers.end()) {
         core->handlers.erase(found);
     }

@@ -147,20 +147,6 @@ TEST(StandardCodecTest, DecodesAlignedValuesInsideCallsAndEnvelopes) {
     EXPECT_EQ(*reply, MethodReply(MethodError{"c", "", EncodableValue(std::vector<float>{1.0f})}));
 }
 
-// Encoding an int64 as int32 (or decoding either into the other width) breaks this.
-TEST(StandardCodecTest, KeepsTheIntegerWidthItHolds) {
-    auto small = decodeMessage(bytes({0x04, 0x05, 0, 0, 0, 0, 0, 0, 0}));
-    ASSERT_TRUE(small);
-    EXPECT_TRUE(small->is<std::int64_t>());
-    EXPECT_EQ(small->longValue(), 5);
-
-    auto narrow = decodeMessage(bytes({0x03, 0x05, 0, 0, 0}));
-    ASSERT_TRUE(narrow);
-    EXPECT_TRUE(narrow->is<std::int32_t>());
-    EXPECT_TRUE(narrow->holdsInteger());
-    EXPECT_EQ(narrow->longValue(), 5);
-}
-
 // Flutter's C++ wrapper sends an empty error message as null and the success envelope as
 // 0 then the value; a mismatch breaks these.
 TEST(StandardCodecTest, EnvelopesMatchTheWrapperLayout) {
