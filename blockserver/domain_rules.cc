@@ -54,6 +54,12 @@ std::string normalizeRule(std::string_view rule) {
     const std::size_t length = kept.size();
     text.erase(offset + length);
     text.erase(0, offset);
+    // A fully-qualified host ("example.com.") is the same host; the script drops that dot
+    // from the hosts and URLs it is asked about, so the rule must not keep it either.
+    const std::size_t hostEnd = std::min(text.find('/'), text.size());
+    if (hostEnd > 0 && text[hostEnd - 1] == '.') {
+        text.erase(hostEnd - 1, 1);
+    }
     return text;
 }
 

@@ -54,6 +54,10 @@ TEST(NormalizeRuleTest, StripsSpaceCaseSchemeWwwAndSlashes) {
         {"https://", ""},
         {"HTTP://WWW./", ""},
         {"www.", ""},
+        // A fully-qualified host is the same host, also in a path rule.
+        {"Example.com.", "example.com"},
+        {"example.com./news", "example.com/news"},
+        {".", ""},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(normalizeRule(row.rule), row.expected) << row.rule;

@@ -103,6 +103,19 @@ TEST(PacEngineTest, HostRulesMatchHostSubdomainsWwwAndTrailingDot) {
                     });
 }
 
+// Fails if a rule the user wrote in fully-qualified form stops matching its host once
+// hosts lose their trailing dot.
+TEST(PacEngineTest, RuleWrittenWithTrailingDotMatchesTheHostEitherWay) {
+    expectDecisions({{}, {"example.com.", "news.test./today"}, false},
+                    {
+                        {"http://example.com/", "example.com", kProxy},
+                        {"http://example.com./", "example.com.", kProxy},
+                        {"http://news.test/today", "news.test", kProxy},
+                        {"http://news.test./today/x", "news.test.", kProxy},
+                        {"http://news.test/tomorrow", "news.test", kDirect},
+                    });
+}
+
 // Fails if a path rule matches by host alone, matches a longer last segment or a query
 // glued to the path, or misses the trailing-dot form of the host.
 TEST(PacEngineTest, PathRulesMatchThePathAndBelowOnly) {
