@@ -210,8 +210,11 @@ void BlockingChannelHandler::startSession(const EncodableValue& arguments, Metho
 
 void BlockingChannelHandler::requestAccessibilityPermission(const EncodableValue& /*arguments*/,
                                                             MethodResult& result) {
-    const bool trusted =
-        !window.expired() && dependencies.accessibility->isProcessTrustedWithPrompt();
+    bool trusted = false;
+    if (!window.expired()) {
+        auto& accessibility = *dependencies.accessibility;
+        trusted = accessibility.isProcessTrusted() || accessibility.isProcessTrustedWithPrompt();
+    }
     result.success(EncodableMap{{"accessibilityTrusted", trusted}});
 }
 

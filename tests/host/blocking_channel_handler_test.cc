@@ -232,11 +232,19 @@ TEST_F(BlockingChannelTest, SessionRowsForwardTheEnginesAnswers) {
     EXPECT_EQ(engine->stops, 1);
 }
 
-TEST_F(BlockingChannelTest, RequestAccessibilityPermissionAsksWithThePrompt) {
+// The prompt is shown only to an untrusted process, and its answer is the reply.
+TEST_F(BlockingChannelTest, RequestAccessibilityPermissionPromptsOnlyWhenNotTrusted) {
+    EXPECT_EQ(successMap(harness->call("requestAccessibilityPermission")),
+              encodableMap({{"accessibilityTrusted", true}}));
+    EXPECT_EQ(harness->accessibility->promptCount(), 0);
+
+    harness->accessibility->setMode(FakeAccessibility::Mode::untrusted);
+    EXPECT_EQ(successMap(harness->call("requestAccessibilityPermission")),
+              encodableMap({{"accessibilityTrusted", false}}));
     harness->accessibility->setMode(FakeAccessibility::Mode::grantedOnPrompt);
     EXPECT_EQ(successMap(harness->call("requestAccessibilityPermission")),
               encodableMap({{"accessibilityTrusted", true}}));
-    EXPECT_EQ(harness->accessibility->promptCount(), 1);
+    EXPECT_EQ(harness->accessibility->promptCount(), 2);
 }
 
 // Once the window is gone every row that needs it answers its fallback, without crashing
@@ -334,6 +342,20 @@ TEST_F(BlockingChannelRealEngineTest, DomainListsAreNormalisedBeforeTheyReachThe
     const auto status = successMap(harness->call("getBlockingStatus"));
     EXPECT_EQ(entry<std::int64_t>(status, "blockedDomainCount"), 1);
     EXPECT_FALSE(entry<bool>(status, "allWebsitesBlocked"));
+}
+
+// A map element gives its trimmed identifier and drops its empty path; a number gives nothing.
+TEST_F(BlockingChannelRealEngineTest, BlockedAppElementsDecodeToTrimmedIdentifiers) {
+    harness->call(
+        "syncConfiguration",
+        encodableMap({{"blockedApps",
+                       EncodableList{encodableMap({{"bundleIdentifier", " com.example.chat\n"},
+                                                   {"path", ""}}),
+                                     std::int32_t{5}}},
+                      {"allWebsitesBlocked", false}}));
+    const auto report = successMap(harness->call("startSession"));
+    EXPECT_EQ(entry<std::int64_t>(report, "blockedAppCount"), 1);
+    harness->call("stopSession");
 }
 
 // Without web blocking the status must not run the proxy verification tools.
