@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <utility>
 
 namespace kestralune {
@@ -33,15 +34,12 @@ namespace kestralune {
 namespace {
 
 constexpr std::chrono::milliseconds kHandOverTimeout{5000};
+constexpr std::chrono::milliseconds kHandOverRetryPause{50};
 
-// Hands this start's URLs to the running instance, or asks it to re-open.
+// Hands this start's URLs to the running instance, or asks it to re-open. The instance may
+// hold its lock a moment before it listens, so connecting is retried until the deadline.
 int handOverToRunningInstance(const std::filesystem::path& socketPath,
                               const std::vector<std::string>& urls) {
-    auto client = ChannelClient::connect(socketPath, kHandOverTimeout);
-    if (!client) {
-        logLine("Kestralune could not reach the running instance: " + client.error().message);
-        return 1;
-    }
     MethodCall call;
     if (urls.empty()) {
         call.method = "reopen";
@@ -49,12 +47,28 @@ int handOverToRunningInstance(const std::filesystem::path& socketPath,
         call.method = "openURLs";
         call.arguments = EncodableList(urls.begin(), urls.end());
     }
-    auto reply = client.value()->call(ControlChannelHandler::kChannelName, call, kHandOverTimeout);
-    if (!reply || !std::holds_alternative<MethodSuccess>(reply.value())) {
-        logLine("Kestralune could not hand over to the running instance.");
-        return 1;
+    const auto deadline = std::chrono::steady_clock::now() + kHandOverTimeout;
+    std::string failure;
+    while (true) {
+        auto client = ChannelClient::connect(socketPath, kHandOverTimeout);
+        if (client) {
+            auto reply =
+                client.value()->call(ControlChannelHandler::kChannelName, call, kHandOverTimeout);
+            if (reply && std::holds_alternative<MethodSuccess>(reply.value())) {
+                return 0;
+            }
+            logLine("Kestralune could not hand over to the running instance: " +
+                    (reply ? std::string("it refused the call.") : reply.error().message));
+            return 1;
+        }
+        failure = client.error().message;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(kHandOverRetryPause);
     }
-    return 0;
+    logLine("Kestralune could not reach the running instance: " + failure);
+    return 1;
 }
 
 // Quit requests from the system (SIGTERM, SIGINT) go through the same terminate path as
