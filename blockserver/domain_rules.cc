@@ -57,7 +57,7 @@ std::string normalizeRule(std::string_view rule) {
     // A fully-qualified host ("example.com.") is the same host; the script drops that dot
     // from the hosts and URLs it is asked about, so the rule must not keep it either.
     const std::size_t hostEnd = std::min(text.find('/'), text.size());
-    if (hostEnd > 0 && text[hostEnd - 1] == '.') {
+    if (hostEnd > 1 && text[hostEnd - 1] == '.') {
         text.erase(hostEnd - 1, 1);
     }
     return text;

@@ -57,7 +57,8 @@ TEST(NormalizeRuleTest, StripsSpaceCaseSchemeWwwAndSlashes) {
         // A fully-qualified host is the same host, also in a path rule.
         {"Example.com.", "example.com"},
         {"example.com./news", "example.com/news"},
-        {".", ""},
+        {".", "."},
+        {"./x", "./x"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(normalizeRule(row.rule), row.expected) << row.rule;
