@@ -3,7 +3,10 @@
 # one server thread / one nginx worker, wrk with one thread, all on 127.0.0.1.
 #
 #   bench/server_bench.sh BUILD_DIR            (e.g. build; builds nothing itself)
-#   DURATION=5 CONNECTIONS="1 64 256" bench/server_bench.sh build
+#   DURATION=4 ROUNDS=3 CONNECTIONS="1 64 256" bench/server_bench.sh build
+#
+# Each point runs ROUNDS times, ours and nginx alternating, and reports the medians, so a
+# burst of other load on the machine does not decide the comparison.
 #
 # Serves the built-in defaults. nginx serves the same two bodies, fetched from our server
 # first: the script as a file, the blocked page as the body of a 403. Prints requests per
@@ -12,7 +15,8 @@ set -euo pipefail
 
 build=${1:?usage: bench/server_bench.sh BUILD_DIR}
 server=$build/blockserver/kestralune-blockserver
-duration=${DURATION:-5}
+duration=${DURATION:-4}
+rounds=${ROUNDS:-3}
 connections=${CONNECTIONS:-1 64 256}
 
 for tool in "$server" nginx wrk curl python3; do
@@ -123,21 +127,36 @@ measure() {
         END { printf "%.0f %.3f %.3f %d\n", rps, p50, p99, requests }' <<<"$out"
 }
 
+# The round with the median requests/s ("rps p50 p99", one line per round on stdin).
+median() {
+    sort -n -k1,1 | awk '{ rps[NR] = $1; p50[NR] = $2; p99[NR] = $3 }
+        END { m = int((NR + 1) / 2); printf "%s %s %s\n", rps[m], p50[m], p99[m] }'
+}
+
 echo "Kestralune block server vs nginx $(nginx -v 2>&1 | sed 's/.*nginx\///'), $(date -u +%Y-%m-%d)," \
-    "$(nproc) cores, ${duration}s per point, one request per connection"
+    "$(nproc) cores, ${duration}s per run, median of $rounds alternating runs per point," \
+    "one request per connection"
 printf '%-10s %5s | %9s %8s %8s | %9s %8s %8s | %6s\n' body conns "ours r/s" "p50 ms" "p99 ms" \
     "nginx r/s" "p50 ms" "p99 ms" ratio
 for path in /proxy.pac /blocked; do
     for conns in $connections; do
-        read -r ours_rps ours_p50 ours_p99 _ < <(measure "$ours$path" "$conns")
-        before=$(accepted)
-        read -r nginx_rps nginx_p50 nginx_p99 nginx_requests < <(measure "$theirs$path" "$conns")
-        after=$(accepted)
-        # One connection per request, or the comparison is void (the status fetch is one more).
-        if (((after - before - 1) < nginx_requests)); then
-            echo "wrk reused connections: $((after - before - 1)) for $nginx_requests requests" >&2
-            exit 1
-        fi
+        : >"$work/ours.runs"
+        : >"$work/nginx.runs"
+        for _ in $(seq "$rounds"); do
+            measure "$ours$path" "$conns" | cut -d' ' -f1-3 >>"$work/ours.runs"
+            before=$(accepted)
+            read -r rps p50 p99 requests < <(measure "$theirs$path" "$conns")
+            after=$(accepted)
+            # One connection per request, or the comparison is void (the status fetch is one
+            # more).
+            if (((after - before - 1) < requests)); then
+                echo "wrk reused connections: $((after - before - 1)) for $requests requests" >&2
+                exit 1
+            fi
+            echo "$rps $p50 $p99" >>"$work/nginx.runs"
+        done
+        read -r ours_rps ours_p50 ours_p99 < <(median <"$work/ours.runs")
+        read -r nginx_rps nginx_p50 nginx_p99 < <(median <"$work/nginx.runs")
         ratio=$(awk -v a="$ours_rps" -v b="$nginx_rps" 'BEGIN { printf "%.2f", b ? a / b : 0 }')
         printf '%-10s %5d | %9d %8.3f %8.3f | %9d %8.3f %8.3f | %5sx\n' "$path" "$conns" \
             "$ours_rps" "$ours_p50" "$ours_p99" "$nginx_rps" "$nginx_p50" "$nginx_p99" "$ratio"
