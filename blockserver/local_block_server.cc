@@ -6,6 +6,7 @@
 #include "blockserver/request_reader.h"
 #include "blockserver/request_router.h"
 #include "platform/log.h"
+#include "platform/socket_options.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -147,6 +148,11 @@ void LocalBlockServer::State::start() {
     // Without address reuse a restart is refused while closed connections linger in TIME_WAIT.
     if (!error) {
         acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
+    }
+    // Every answer is one write followed by the close: corked, the two leave as one segment,
+    // which spares the client a wake-up per request.
+    if (!error) {
+        acceptor.set_option(TcpCork(true), error);
     }
     if (!error) {
         acceptor.bind(endpoint, error);
