@@ -188,6 +188,27 @@ TEST_F(LocalBlockServerTest, UpdateIsSeenByTheNextRequest) {
     EXPECT_EQ(splitAnswer(answerTo("GET /proxy.pac HTTP/1.1\r\n\r\n"))->body, pacScript(expected));
 }
 
+TEST_F(LocalBlockServerTest, LargeScriptArrivesWhole) {
+    // Fails when an answer larger than the socket buffer is cut short or never finished.
+    startServer();
+    std::vector<std::string> blocked;
+    for (int i = 0; i < 250'000; ++i) {
+        blocked.push_back("site-" + std::to_string(i) + ".example");
+    }
+    server->update({}, blocked, false);
+    std::sort(blocked.begin(), blocked.end());
+    const std::string expected = pacScript(
+        RuleLists{{alwaysAllowedDomains().begin(), alwaysAllowedDomains().end()}, blocked, false});
+    // About 5 MB against a small receive window: more than the server can write in one go.
+    const ClientSocket client = connectTo(port, "127.0.0.1", 4096);
+    ASSERT_TRUE(client.send("GET /proxy.pac HTTP/1.1\r\n\r\n"));
+    const auto answer = splitAnswer(client.receiveAll().value_or(""));
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->head,
+              headFor("200 OK", "application/x-ns-proxy-autoconfig", expected.size()));
+    EXPECT_EQ(answer->body, expected);
+}
+
 // --- Counting ---------------------------------------------------------------------------
 
 struct CountStep {

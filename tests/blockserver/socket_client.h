@@ -84,12 +84,17 @@ class ClientSocket {
     int fd = -1;
 };
 
-inline ClientSocket connectTo(std::uint16_t port, const char* address = "127.0.0.1") {
+// `receiveBuffer` (bytes), when given, limits how much the server can send ahead.
+inline ClientSocket connectTo(std::uint16_t port, const char* address = "127.0.0.1",
+                              int receiveBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return ClientSocket();
     }
     ClientSocket client(fd);
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     timeval guard{kReceiveGuardSeconds, 0};
