@@ -29,6 +29,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 const std::string kAppearanceKey = "kestralune.appearance";
 
+// How long the system keeps a connection that has sent nothing before handing it over
+// anyway (then the idle timeout applies). Its shortest setting.
+constexpr int kDeferAcceptSeconds = 1;
+
 // Pause before accepting again after an accept failed and no connection of ours could be
 // given up to make room.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
@@ -149,10 +153,14 @@ void LocalBlockServer::State::start() {
     if (!error) {
         acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
     }
-    // Every answer is one write followed by the close: corked, the two leave as one segment,
-    // which spares the client a wake-up per request.
+    // Every answer is one write followed by the close: corked, the two leave as one segment.
+    // Deferred accepting hands over a connection once its request (or its end) is there.
+    // Both spare the client and the server a wake-up per request.
     if (!error) {
         acceptor.set_option(TcpCork(true), error);
+    }
+    if (!error) {
+        acceptor.set_option(TcpDeferAccept(kDeferAcceptSeconds), error);
     }
     if (!error) {
         acceptor.bind(endpoint, error);

@@ -4,21 +4,16 @@
 
 namespace kestralune {
 
-// An Asio socket option (SettableSocketOption) that holds back partial TCP segments until
-// the socket is closed or the option is cleared (Linux TCP_CORK). An answer written in one
-// piece and then closed leaves in a single segment together with the connection's end.
-// Set on a listening socket, it is inherited by every connection accepted from it.
-class TcpCork {
+// TCP socket options for Asio sockets and acceptors (set_option), for what Asio does not name.
+class TcpSocketOption {
   public:
-    explicit TcpCork(bool enabled) : value(enabled ? 1 : 0) {}
-
     template <class Protocol>
     int level(const Protocol&) const {
-        return optionLevel();
+        return optionLevel;
     }
     template <class Protocol>
     int name(const Protocol&) const {
-        return optionName();
+        return optionName;
     }
     template <class Protocol>
     const void* data(const Protocol&) const {
@@ -29,11 +24,30 @@ class TcpCork {
         return sizeof(value);
     }
 
-  private:
-    static int optionLevel();
-    static int optionName();
+  protected:
+    TcpSocketOption(int level, int name, int value)
+        : optionLevel(level), optionName(name), value(value) {}
 
+  private:
+    int optionLevel;
+    int optionName;
     int value;
+};
+
+// Holds back partial segments until the socket is closed or the option is cleared (Linux
+// TCP_CORK): an answer written in one piece and then closed leaves in a single segment
+// together with the connection's end. Set on a listener, accepted connections inherit it.
+class TcpCork : public TcpSocketOption {
+  public:
+    explicit TcpCork(bool enabled);
+};
+
+// On a listener: a connection is handed to accept() once its first data (or its end) has
+// arrived, or, for a client that stays silent, after about `seconds` (Linux
+// TCP_DEFER_ACCEPT). The server is then woken once per connection instead of twice.
+class TcpDeferAccept : public TcpSocketOption {
+  public:
+    explicit TcpDeferAccept(int seconds);
 };
 
 }  // namespace kestralune

@@ -5,12 +5,9 @@
 
 namespace kestralune {
 
-int TcpCork::optionLevel() {
-    return IPPROTO_TCP;
-}
+TcpCork::TcpCork(bool enabled) : TcpSocketOption(IPPROTO_TCP, TCP_CORK, enabled ? 1 : 0) {}
 
-int TcpCork::optionName() {
-    return TCP_CORK;
-}
+TcpDeferAccept::TcpDeferAccept(int seconds)
+    : TcpSocketOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, seconds) {}
 
 }  // namespace kestralune

@@ -337,18 +337,23 @@ TEST_F(LocalBlockServerTest, ListensOnTheLoopbackAddressOnly) {
 
 // --- Hostile and idle clients -----------------------------------------------------------
 
-TEST_F(LocalBlockServerTest, RequestIsAnsweredWhileTwoThousandSilentConnectionsWait) {
-    // Fails when silent connections hold up the queue or exhaust what the server accepts.
+TEST_F(LocalBlockServerTest, RequestIsAnsweredWhileTwoThousandIdleConnectionsWait) {
+    // Fails when idle connections hold up the queue or exhaust what the server accepts. Half
+    // of them send nothing, half stop in the middle of their first line (those the server
+    // has accepted and must keep waiting on).
     testing::raiseDescriptorLimit();
     startServer();
-    std::vector<ClientSocket> silent;
+    std::vector<ClientSocket> idle;
     for (int i = 0; i < 2000; ++i) {
-        silent.push_back(connectTo(port));
-        ASSERT_TRUE(silent.back().isOpen()) << "connection " << i;
+        idle.push_back(connectTo(port));
+        ASSERT_TRUE(idle.back().isOpen()) << "connection " << i;
+        if (i % 2 == 1) {
+            ASSERT_TRUE(idle.back().send("GET /proxy"));
+        }
     }
     EXPECT_TRUE(answerTo("GET /proxy.pac HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK\r\n"));
-    EXPECT_TRUE(silent.front().isOpen());
-    EXPECT_FALSE(silent.front().hasActivityWithin(0));
+    EXPECT_FALSE(idle[0].hasActivityWithin(0));
+    EXPECT_FALSE(idle[1].hasActivityWithin(0));
 }
 
 TEST_F(LocalBlockServerTest, SilentAndUnfinishedConnectionsAreClosedAfterTheIdleTime) {
@@ -372,6 +377,9 @@ TEST_F(LocalBlockServerTest, DestroyedServerClosesPendingConnectionsWithoutAnswe
     ASSERT_TRUE(partial.send("GET /proxy.pac"));
     ASSERT_FALSE(answerTo("GET /config.json HTTP/1.1\r\n\r\n").empty());
     server.reset();
+    // The silent client was never handed over (accepting waits for data); it learns of the
+    // end when it sends.
+    silent.send("GET /proxy.pac HTTP/1.1\r\n\r\n");
     partial.send(" HTTP/1.1\r\n\r\n");
     EXPECT_EQ(silent.receiveAll(), "");
     EXPECT_EQ(partial.receiveAll(), "");
@@ -415,18 +423,19 @@ class DescriptorExhaustion {
 };
 
 TEST_F(LocalBlockServerTest, OutOfDescriptorsGivesUpTheOldestConnectionForANewOne) {
-    // Fails when the accept loop ends or stalls on EMFILE while a silent connection could
+    // Fails when the accept loop ends or stalls on EMFILE while a stalled connection could
     // make room.
     startServer();
-    const ClientSocket silent = connectTo(port);
-    ASSERT_FALSE(answerTo("GET /config.json HTTP/1.1\r\n\r\n").empty());  // silent is accepted
+    const ClientSocket stalled = connectTo(port);
+    ASSERT_TRUE(stalled.send("GET /pro"));
+    ASSERT_FALSE(answerTo("GET /config.json HTTP/1.1\r\n\r\n").empty());  // stalled is accepted
 
     DescriptorExhaustion exhaustion;
     exhaustion.freeOne();
     const ClientSocket client = connectTo(port);  // takes the freed slot; the server has none
     ASSERT_TRUE(client.isOpen());
     ASSERT_TRUE(client.send("GET /config.json HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(silent.receiveAll(), "");
+    EXPECT_EQ(stalled.receiveAll(), "");
     EXPECT_TRUE(client.receiveAll().value_or("").starts_with("HTTP/1.1 200 OK\r\n"));
 }
 
