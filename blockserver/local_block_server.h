@@ -30,6 +30,8 @@ class LocalBlockServer final : public BlockServerControl {
     // How long an accepted connection may stay open, counted from its accept: long enough for
     // any real client on the loopback, short enough that silent sockets (browsers open them in
     // advance) cannot pile up. A connection still open then is closed without an answer.
+    // The system hands a connection over once its first bytes arrive, or after about a second
+    // of silence, so a silent client is dropped about 11 seconds after it connected.
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{10'000};
 
     // `clock` times the counting cooldown; `defaults` holds the stored appearance. Ports other
