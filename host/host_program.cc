@@ -13,6 +13,7 @@
 #include "platform/linux/asio_run_loop.h"
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/log.h"
+#include "platform/open_file_limit.h"
 #include "platform/process_info.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
@@ -119,6 +120,8 @@ int runHost(const std::vector<std::string>& arguments) {
         return 1;
     }
 
+    // The block server holds a socket per waiting browser connection; browsers open many.
+    raiseOpenFileLimit();
     const auto defaults = standardUserDefaults();
     const auto accessibility = makeAccessibility();
     HeadlessAlertPresenter alertPresenter;
