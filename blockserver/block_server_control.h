@@ -11,7 +11,7 @@ namespace kestralune {
 // so see every command issued before them. Called from the main thread; never from the
 // server's queue.
 class BlockServerControl {
-public:
+  public:
     virtual ~BlockServerControl() = default;
 
     virtual void start() = 0;

@@ -28,13 +28,13 @@ using EncodableVariant =
 // string, the typed lists, list and map. The variant is held, not inherited: the standard
 // variant's comparison operators cannot be instantiated for a type that contains itself.
 class EncodableValue {
-public:
+  public:
     EncodableValue() = default;
     // Implicit on purpose, so values read like literals: EncodableValue v = EncodableMap{...}.
     template <class T>
-        requires(!std::is_same_v<std::decay_t<T>, EncodableValue> &&
-                 std::is_constructible_v<EncodableVariant, T>)
-    EncodableValue(T&& value) : storage(std::forward<T>(value)) {}
+    requires(!std::is_same_v<std::decay_t<T>, EncodableValue> &&
+             std::is_constructible_v<EncodableVariant, T>) EncodableValue(T&& value)
+        : storage(std::forward<T>(value)) {}
     // A string literal would otherwise become a Boolean.
     EncodableValue(const char* text) : storage(std::string(text)) {}
 
@@ -75,7 +75,7 @@ public:
         return compare(a, b) < 0;
     }
 
-private:
+  private:
     EncodableVariant storage;
 };
 

@@ -6,7 +6,7 @@ namespace kestralune {
 
 // Accessibility trust (AXIsProcessTrusted / AXIsProcessTrustedWithOptions with a prompt).
 class Accessibility {
-public:
+  public:
     virtual ~Accessibility() = default;
     virtual bool isProcessTrusted() = 0;
     // Asks the user when not yet trusted; returns the trust after asking.

@@ -17,7 +17,7 @@ struct Alert {
 // Shows a modal notice (NSAlert). Main thread only. The headless implementation records
 // the notice and logs its texts, as a user would have seen them.
 class AlertPresenter {
-public:
+  public:
     virtual ~AlertPresenter() = default;
     virtual void runModal(const Alert& alert) = 0;
 };

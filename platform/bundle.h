@@ -9,11 +9,11 @@ namespace kestralune {
 
 // A directory bundle ("NAME.app" with Contents/Info.plist and Contents/MacOS/).
 struct Bundle {
-    std::string path;                         // the bundle directory (the main bundle of a
-                                              // loose program: the executable's directory)
-    std::optional<std::string> identifier;    // CFBundleIdentifier, when the bundle has one
-    PlistValue::Dictionary infoDictionary;    // empty when there is no readable Info.plist
-    std::string executablePath;               // for the main bundle: the running executable
+    std::string path;                       // the bundle directory (the main bundle of a
+                                            // loose program: the executable's directory)
+    std::optional<std::string> identifier;  // CFBundleIdentifier, when the bundle has one
+    PlistValue::Dictionary infoDictionary;  // empty when there is no readable Info.plist
+    std::string executablePath;             // for the main bundle: the running executable
 };
 
 // Reads the bundle at `path`; nothing when Contents/Info.plist is missing or unreadable.

@@ -14,7 +14,7 @@ inline double secondsBetween(WallClockTime earlier, WallClockTime later) {
 
 // The wall clock. Implementations are safe to read from any thread.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual WallClockTime now() const = 0;
 };

@@ -12,7 +12,7 @@ namespace kestralune {
 
 // One property-list value: the types the user-defaults store and Info.plist files hold.
 class PlistValue {
-public:
+  public:
     using Data = std::vector<std::uint8_t>;
     using Array = std::vector<PlistValue>;
     using Dictionary = std::map<std::string, PlistValue>;
@@ -42,7 +42,7 @@ public:
 
     friend bool operator==(const PlistValue&, const PlistValue&) = default;
 
-private:
+  private:
     Storage storage_;
 };
 

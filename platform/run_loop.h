@@ -10,7 +10,7 @@ namespace kestralune {
 // A scheduled timer (NSTimer). The run loop keeps it alive until it is invalidated or,
 // for a one-shot timer, until it has fired; invalidating is idempotent.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void invalidate() = 0;
     virtual bool isValid() const = 0;
@@ -20,7 +20,7 @@ public:
 // scheduleTimer and asyncAfter are main-thread only; async may be called from any thread.
 // Blocks that may outlive their owner capture it weakly (see weakBlock below).
 class RunLoop {
-public:
+  public:
     virtual ~RunLoop() = default;
 
     // Runs `block` after `interval` seconds and then, when `repeats`, every `interval`

@@ -5,7 +5,9 @@
 namespace kestralune {
 
 SerialQueue::SerialQueue(std::string label)
-    : label(std::move(label)), guard(asio::make_work_guard(context)), thread([this] { context.run(); }) {}
+    : label(std::move(label)),
+      guard(asio::make_work_guard(context)),
+      thread([this] { context.run(); }) {}
 
 SerialQueue::~SerialQueue() {
     guard.reset();
@@ -13,7 +15,9 @@ SerialQueue::~SerialQueue() {
     thread.join();
 }
 
-void SerialQueue::async(std::function<void()> work) { asio::post(context, std::move(work)); }
+void SerialQueue::async(std::function<void()> work) {
+    asio::post(context, std::move(work));
+}
 
 void SerialQueue::postAndWait(std::function<void()> work) {
     std::promise<void> done;

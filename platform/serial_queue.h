@@ -16,7 +16,7 @@ namespace kestralune {
 // The queue's context is also the executor for I/O objects whose handlers must run on it.
 // Destroying the queue runs nothing further: pending work is dropped and the thread joined.
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
@@ -41,7 +41,7 @@ public:
         return future.get();
     }
 
-private:
+  private:
     void postAndWait(std::function<void()> work);
 
     std::string label;

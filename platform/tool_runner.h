@@ -17,9 +17,10 @@ struct ToolResult {
 
 // Runs a system tool synchronously (NSTask with one pipe). Main thread; blocks the caller.
 class ToolRunner {
-public:
+  public:
     virtual ~ToolRunner() = default;
-    virtual ToolResult runTool(const std::string& path, const std::vector<std::string>& arguments) = 0;
+    virtual ToolResult runTool(const std::string& path,
+                               const std::vector<std::string>& arguments) = 0;
 };
 
 // The real runner. A tool still running after `limitSeconds` is killed and the run

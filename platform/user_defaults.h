@@ -13,7 +13,7 @@ namespace kestralune {
 // copy loaded when the domain was first opened in this process. Safe to use from any thread
 // (the block server reads the appearance on its own queue while the main thread writes it).
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
 
     virtual std::optional<PlistValue> objectForKey(const std::string& key) const = 0;

@@ -15,7 +15,7 @@ class RunLoop;
 // bound to the process it was made for: once that process has ended, every request is a
 // no-op, even if its pid has been given to another process.
 class RunningApplication {
-public:
+  public:
     virtual ~RunningApplication() = default;
 
     virtual std::optional<std::string> bundleIdentifier() const = 0;
@@ -43,7 +43,7 @@ struct WorkspaceNotification {
 // NSWorkspace: running applications and their launch/activation notifications.
 // Main thread only; observers are called on the main thread.
 class Workspace {
-public:
+  public:
     using Observer = std::function<void(const WorkspaceNotification&)>;
     using ObserverId = std::uint64_t;
 

@@ -18,7 +18,9 @@ std::string parentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-std::string lastComponent(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+std::string lastComponent(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
 
 std::string resolvedExecutable() {
     char resolved[PATH_MAX];

@@ -5,7 +5,7 @@ namespace kestralune {
 namespace {
 
 class SystemClock final : public Clock {
-public:
+  public:
     WallClockTime now() const override { return std::chrono::system_clock::now(); }
 };
 

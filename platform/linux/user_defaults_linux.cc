@@ -59,7 +59,7 @@ bool writeAll(int fd, const std::string& bytes) {
 // One domain's property list on disk. Writes go to a temporary file that is synced and
 // renamed over the old one, so a crash leaves either the old or the new list, never half.
 class FileUserDefaults final : public UserDefaults {
-public:
+  public:
     FileUserDefaults(std::string folder, std::string path)
         : folder(std::move(folder)), path(std::move(path)) {
         load();
@@ -92,7 +92,7 @@ public:
         return persist();
     }
 
-private:
+  private:
     void load() {
         std::ifstream in(path, std::ios::binary);
         if (!in) {
@@ -175,7 +175,9 @@ std::string standardDomain() {
 
 }  // namespace
 
-std::shared_ptr<UserDefaults> standardUserDefaults() { return openDomain(standardDomain()); }
+std::shared_ptr<UserDefaults> standardUserDefaults() {
+    return openDomain(standardDomain());
+}
 
 std::shared_ptr<UserDefaults> userDefaultsSuite(const std::string& suiteName) {
     if (!usableDomain(suiteName)) {

@@ -8,7 +8,7 @@ namespace kestralune {
 namespace {
 
 class ManualTimer final : public Timer {
-public:
+  public:
     ManualTimer(double interval, bool repeats, std::function<void()> block)
         : interval(interval), repeats(repeats), block(std::move(block)) {}
 
@@ -51,7 +51,9 @@ std::shared_ptr<Timer> ManualRunLoop::scheduleTimer(double interval, bool repeat
     return timer;
 }
 
-void ManualRunLoop::async(std::function<void()> work) { enqueue(virtualNow, std::move(work)); }
+void ManualRunLoop::async(std::function<void()> work) {
+    enqueue(virtualNow, std::move(work));
+}
 
 void ManualRunLoop::asyncAfter(double delay, std::function<void()> work) {
     enqueue(virtualNow + (delay > 0 ? delay : 0), std::move(work));

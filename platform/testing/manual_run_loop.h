@@ -16,7 +16,7 @@ namespace kestralune {
 // order); the clock moves with it, so cooldowns measured on the clock see the same time.
 // Single-threaded: async() from another thread is a programmer error here.
 class ManualRunLoop final : public RunLoop {
-public:
+  public:
     ManualRunLoop() = default;
 
     std::shared_ptr<Timer> scheduleTimer(double interval, bool repeats,
@@ -35,7 +35,7 @@ public:
     // Timers and delayed work still waiting.
     std::size_t pendingCount() const { return queue.size(); }
 
-private:
+  private:
     struct Entry {
         std::function<void()> work;
     };

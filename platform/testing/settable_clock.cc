@@ -2,8 +2,7 @@
 
 namespace kestralune {
 
-SettableClock::SettableClock()
-    : current(WallClockTime(std::chrono::seconds(1'800'000'000))) {}
+SettableClock::SettableClock() : current(WallClockTime(std::chrono::seconds(1'800'000'000))) {}
 
 WallClockTime SettableClock::now() const {
     std::lock_guard lock(mutex);

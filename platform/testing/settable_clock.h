@@ -9,7 +9,7 @@ namespace kestralune {
 // A wall clock that tests set and advance by hand. Thread-safe: the block server reads it
 // on its own queue while the test thread moves it.
 class SettableClock final : public Clock {
-public:
+  public:
     // Starts at a fixed, arbitrary moment so results never depend on the real date.
     SettableClock();
     explicit SettableClock(WallClockTime start) : current(start) {}
@@ -18,7 +18,7 @@ public:
     void set(WallClockTime time);
     void advance(double seconds);
 
-private:
+  private:
     mutable std::mutex mutex;
     WallClockTime current;
 };

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
         buffer.resize(rng() % 512);
         for (auto& b : buffer) {
             // Skew towards printable text so parsers get past their first byte.
-            b = (rng() % 4 == 0) ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(32 + rng() % 95);
+            b = (rng() % 4 == 0) ? static_cast<uint8_t>(rng())
+                                 : static_cast<uint8_t>(32 + rng() % 95);
         }
         LLVMFuzzerTestOneInput(buffer.data(), buffer.size());
     }

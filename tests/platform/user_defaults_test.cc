@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 // Each test gets its own configuration home, so stores never leak between tests.
 class UserDefaultsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         home = fs::temp_directory_path() /
                ("kestralune-defaults-" + std::to_string(::getpid()) + "-" +
