@@ -7,6 +7,7 @@
 // its identity and two set lookups. The blocked application is not among them, so nothing
 // is closed. The sleepers are ended by pid when the benchmark finishes, and each exits by
 // itself after ten minutes should the benchmark be killed.
+#include "bench/sleeping_processes.h"
 #include "blocking/mac_blocking_engine.h"
 #include "platform/open_file_limit.h"
 #include "platform/testing/fake_accessibility.h"
@@ -14,94 +15,30 @@
 #include "platform/testing/manual_run_loop.h"
 
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace kestralune {
 namespace {
 
 constexpr std::size_t kUsualApplications = 10;
 
-// The benchmark's own sleeping processes.
-class Sleepers {
-  public:
-    Sleepers() {
-        char pattern[] = "/tmp/kestralune-sweep-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
-        const auto macos = root / "Sleeper.app/Contents/MacOS";
-        std::filesystem::create_directories(macos);
-        std::filesystem::copy_file("/bin/sleep", macos / "sleeper");
-        program = (macos / "sleeper").string();
-        std::ofstream(root / "Sleeper.app/Contents/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.example.sleeper</string>"
-               "</dict></plist>\n";
+// Starts or ends processes until exactly `count` run, the first `applications` of them
+// inside the bundle, then lets them settle.
+void resize(SleepingProcesses& processes, std::size_t count, std::size_t applications) {
+    if (count == processes.size() && applications == processes.bundledCount()) {
+        return;
     }
-    ~Sleepers() {
-        shrinkTo(0);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-    Sleepers(const Sleepers&) = delete;
-    Sleepers& operator=(const Sleepers&) = delete;
+    processes.setBundledCount(applications);
+    processes.resize(count);
+    SleepingProcesses::settle();
+}
 
-    // Starts or ends sleepers until exactly `count` run, the first `applications` of them
-    // inside the bundle, then lets them age past the workspace's repeated look at processes
-    // in their first second.
-    void resize(std::size_t count, std::size_t applications) {
-        if (count == pids.size() && applications == bundled) {
-            return;
-        }
-        if (applications != bundled) {
-            shrinkTo(0);
-            bundled = applications;
-        }
-        count < pids.size() ? shrinkTo(count) : spawn(count - pids.size());
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    }
-
-    void spawn(std::size_t count) {
-        for (std::size_t index = 0; index < count; ++index) {
-            std::string path = pids.size() < bundled ? program : "/bin/sleep";
-            char* argv[] = {path.data(), const_cast<char*>("600"), nullptr};
-            pid_t pid = 0;
-            if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) == 0) {
-                pids.push_back(pid);
-            }
-        }
-    }
-
-    void shrinkTo(std::size_t count) {
-        while (pids.size() > count) {
-            ::kill(pids.back(), SIGKILL);
-            ::waitpid(pids.back(), nullptr, 0);
-            pids.pop_back();
-        }
-    }
-
-    std::size_t size() const { return pids.size(); }
-
-  private:
-    std::filesystem::path root;
-    std::string program;
-    std::size_t bundled = 0;
-    std::vector<pid_t> pids;
-};
-
-Sleepers& sleepers() {
-    static Sleepers instance;
+SleepingProcesses& sleepers() {
+    static SleepingProcesses instance;
     return instance;
 }
 
@@ -161,7 +98,7 @@ void shapes(benchmark::internal::Benchmark* benchmark) {
 
 void populate(const benchmark::State& state) {
     const auto count = static_cast<std::size_t>(state.range(0));
-    sleepers().resize(count, state.range(1) != 0 ? count : kUsualApplications);
+    resize(sleepers(), count, state.range(1) != 0 ? count : kUsualApplications);
 }
 
 // One sweep tick once the workspace knows every process.
@@ -221,7 +158,7 @@ BENCHMARK(BM_ColdSweep)->Apply(shapes);
 // A warm sweep over 1,000 sleepers (the usual shape) that meets K plain processes started
 // since the last tick.
 void BM_SweepAfterNewProcesses(benchmark::State& state) {
-    sleepers().resize(1000, kUsualApplications);
+    resize(sleepers(), 1000, kUsualApplications);
     const std::size_t base = sleepers().size();
     SweepingEngine sweeping;
     sweeping.engine->sweepRunningApplications();

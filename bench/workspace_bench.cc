@@ -5,26 +5,18 @@
 // when it finishes. Each sleeper exits by itself after ten minutes should the benchmark be
 // killed. Figures: a warm scan plus the sweep's set lookups (every 0.25 s during a session),
 // the scans that meet new processes, and the directory read behind a full scan.
+#include "bench/sleeping_processes.h"
 #include "platform/linux/workspace_linux.h"
 #include "platform/testing/manual_run_loop.h"
 
 #include <benchmark/benchmark.h>
 #include <dirent.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
-
-extern char** environ;
 
 namespace kestralune {
 namespace {
@@ -42,78 +34,20 @@ std::size_t processCount() {
     return count;
 }
 
-// The benchmark's own sleeping processes.
-class Sleepers {
-  public:
-    Sleepers() {
-        char pattern[] = "/tmp/kestralune-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
-        const auto macos = root / "Sleeper.app/Contents/MacOS";
-        std::filesystem::create_directories(macos);
-        std::filesystem::copy_file("/bin/sleep", macos / "sleeper");
-        bundled = (macos / "sleeper").string();
-        std::ofstream(root / "Sleeper.app/Contents/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.example.sleeper</string>"
-               "</dict></plist>\n";
+// Starts or ends processes until about `target` run on the machine (fewer than the
+// machine already runs is not possible), then lets them settle.
+void populate(SleepingProcesses& processes, std::size_t target) {
+    const std::size_t others = processCount() - processes.size();
+    const std::size_t wanted = target > others ? target - others : 0;
+    if (wanted == processes.size()) {
+        return;
     }
-    ~Sleepers() {
-        shrinkTo(0);
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
+    processes.resize(wanted);
+    SleepingProcesses::settle();
+}
 
-    // Starts or ends sleepers until about `target` processes run on the machine (fewer
-    // than the machine already runs is not possible), then lets them settle past the
-    // workspace's first look at young processes.
-    void populate(std::size_t target) {
-        const std::size_t others = processCount() - pids.size();
-        const std::size_t wanted = target > others ? target - others : 0;
-        if (wanted == pids.size()) {
-            return;
-        }
-        if (wanted < pids.size()) {
-            shrinkTo(wanted);
-        } else {
-            spawn(wanted - pids.size());
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    }
-
-    // Starts `count` more sleepers, some inside the bundle.
-    std::vector<pid_t> spawn(std::size_t count) {
-        std::vector<pid_t> started;
-        for (std::size_t index = 0; index < count; ++index) {
-            const bool inBundle = pids.size() < kBundledSleepers;
-            const std::string program = inBundle ? bundled : "/bin/sleep";
-            char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("600"), nullptr};
-            pid_t pid = 0;
-            if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
-                pids.push_back(pid);
-                started.push_back(pid);
-            }
-        }
-        return started;
-    }
-
-    void shrinkTo(std::size_t count) {
-        while (pids.size() > count) {
-            ::kill(pids.back(), SIGKILL);
-            ::waitpid(pids.back(), nullptr, 0);
-            pids.pop_back();
-        }
-    }
-
-    std::size_t size() const { return pids.size(); }
-
-  private:
-    std::filesystem::path root;
-    std::string bundled;
-    std::vector<pid_t> pids;
-};
-
-Sleepers& sleepers() {
-    static Sleepers instance;
+SleepingProcesses& sleepers() {
+    static SleepingProcesses instance(kBundledSleepers);
     return instance;
 }
 
@@ -125,7 +59,7 @@ void reportPopulation(benchmark::State& state, std::size_t applications) {
 // One sweep tick once the workspace knows every process: the scan plus the blocker's two
 // set lookups per application.
 void BM_WarmSweep(benchmark::State& state) {
-    sleepers().populate(static_cast<std::size_t>(state.range(0)));
+    populate(sleepers(), static_cast<std::size_t>(state.range(0)));
     ManualRunLoop loop;
     LinuxWorkspace workspace(loop);
     const std::unordered_set<std::string> blocked = {"com.example.blocked",
@@ -147,7 +81,7 @@ BENCHMARK(BM_WarmSweep)->Arg(100)->Arg(1000)->Arg(3000)->Unit(benchmark::kMicros
 
 // The first scan of a new workspace: every running process is new to it.
 void BM_FirstScan(benchmark::State& state) {
-    sleepers().populate(static_cast<std::size_t>(state.range(0)));
+    populate(sleepers(), static_cast<std::size_t>(state.range(0)));
     ManualRunLoop loop;
     std::size_t applications = 0;
     for (auto _ : state) {
@@ -161,7 +95,7 @@ BENCHMARK(BM_FirstScan)->Arg(100)->Arg(1000)->Arg(3000)->Unit(benchmark::kMicros
 // Reading the /proc directory alone: the floor of the full scan that runs every two seconds,
 // and whenever many pids were handed out since the last scan.
 void BM_ProcListing(benchmark::State& state) {
-    sleepers().populate(static_cast<std::size_t>(state.range(0)));
+    populate(sleepers(), static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         benchmark::DoNotOptimize(processCount());
     }
@@ -171,7 +105,7 @@ BENCHMARK(BM_ProcListing)->Arg(100)->Arg(1000)->Arg(3000)->Unit(benchmark::kMicr
 
 // A warm workspace over about 1,000 processes meets K processes started since its last scan.
 void BM_ScanAfterNewProcesses(benchmark::State& state) {
-    sleepers().populate(1000);
+    populate(sleepers(), 1000);
     const std::size_t base = sleepers().size();
     ManualRunLoop loop;
     LinuxWorkspace workspace(loop);
