@@ -1,4 +1,5 @@
 #include "blockserver/blocked_page.h"
+#include "tests/support/text_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -7,19 +8,6 @@
 
 namespace kestralune {
 namespace {
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (true) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) {
-            return lines;
-        }
-        start = end + 1;
-    }
-}
 
 // Fails on any changed byte of the page, including the emoji's UTF-8 encoding and a final
 // line feed that must not be there.

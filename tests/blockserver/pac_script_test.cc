@@ -1,4 +1,5 @@
 #include "blockserver/pac_script.h"
+#include "tests/support/text_lines.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,19 +15,6 @@ namespace kestralune {
 namespace {
 
 using ::testing::HasSubstr;
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (true) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) {
-            return lines;
-        }
-        start = end + 1;
-    }
-}
 
 // Fails on any changed byte of the script outside the three insertion points, including
 // the trailing-dot handling on lines 5 and 6 and the missing final line feed.
