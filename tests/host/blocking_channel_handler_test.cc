@@ -15,16 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class BlockingChannelTest : public HostTest {
-  protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        harness = HostHarness::withFakeEngine(engine);
-    }
-
-    std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness;
-};
+class BlockingChannelTest : public FakeEngineHostTest {};
 
 // A row that this build leaves to later work must not reach the engine or answer anything
 // but not-implemented.

@@ -13,17 +13,9 @@ struct LinkRow {
     std::optional<std::string> sent;
 };
 
-class DeepLinkRouterTest : public HostTest {
+class DeepLinkRouterTest : public FakeEngineHostTest {
   protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        harness = HostHarness::withFakeEngine(engine);
-    }
-
     KestraluneDeepLinkRouter& router() { return *harness->host->deepLinkRouter; }
-
-    std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness;
 };
 
 // Plain, case-sensitive substring tests in order: a looser or reordered test sends the

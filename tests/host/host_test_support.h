@@ -196,4 +196,16 @@ inline std::vector<std::string> methodsOf(const std::vector<MethodCall>& calls) 
     return names;
 }
 
+// A host whose window owns a fake engine, assembled afresh for every test.
+class FakeEngineHostTest : public HostTest {
+  protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        harness = HostHarness::withFakeEngine(engine);
+    }
+
+    std::shared_ptr<FakeEngine> engine;
+    std::unique_ptr<HostHarness> harness;
+};
+
 }  // namespace kestralune::host_test

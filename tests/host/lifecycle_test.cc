@@ -189,15 +189,7 @@ TEST(UrlArgumentsTest, ArgumentsContainingSchemeSeparatorAreURLs) {
         << "the program name is never a URL";
 }
 
-class ControlChannelTest : public HostTest {
-  protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        harness = HostHarness::withFakeEngine(engine);
-    }
-    std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness;
-};
+class ControlChannelTest : public FakeEngineHostTest {};
 
 TEST_F(ControlChannelTest, GetMenuDescribesEveryEntry) {
     const auto menu = successValue(harness->control("getMenu"));

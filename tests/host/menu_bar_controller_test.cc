@@ -27,19 +27,11 @@ std::vector<std::string> titles(const std::vector<MenuItem>& menu) {
     return result;
 }
 
-class MenuBarControllerTest : public HostTest {
+class MenuBarControllerTest : public FakeEngineHostTest {
   protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        harness = HostHarness::withFakeEngine(engine);
-    }
-
     KestraluneMenuBarController& controller() { return *harness->host->menuBarController; }
     const std::vector<MenuItem>& menu() { return controller().statusItem()->menu; }
     void sync(const EncodableMap& state) { controller().sync(state); }
-
-    std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness;
 };
 
 // The status item and the menu as the window set-up leaves them.
