@@ -1,5 +1,7 @@
 #include "channel/channel_frame.h"
 
+#include "tests/channel/byte_literals.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,14 +9,6 @@
 
 namespace kestralune {
 namespace {
-
-ByteBuffer bytes(std::initializer_list<int> values) {
-    ByteBuffer out;
-    for (int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
 
 // The documented layout, byte for byte; a field in the wrong order or byte order breaks it.
 TEST(ChannelFrameTest, EncodesTheDocumentedLayout) {

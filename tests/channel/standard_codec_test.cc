@@ -1,5 +1,7 @@
 #include "channel/standard_codec.h"
 
+#include "tests/channel/byte_literals.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,14 +12,6 @@
 
 namespace kestralune {
 namespace {
-
-ByteBuffer bytes(std::initializer_list<int> values) {
-    ByteBuffer out;
-    for (int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
 
 ByteBuffer concat(ByteBuffer a, const ByteBuffer& b) {
     a.insert(a.end(), b.begin(), b.end());

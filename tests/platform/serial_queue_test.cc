@@ -29,8 +29,8 @@ TEST(SerialQueueTest, WorkRunsOnTheQueueThreadOnly) {
     EXPECT_TRUE(queue.sync([&queue] { return queue.isCurrent(); }));
 }
 
-// Destroying a queue with work still pending must return (not wait for a stopped thread)
-// and must not run that work on freed memory (the sanitizer build checks the latter).
+// Destroying a queue with work still pending must return rather than wait for work that
+// will never run; a fault shows as a hang (and the test's time-out).
 TEST(SerialQueueTest, DestructionWithPendingWorkReturns) {
     std::atomic<int> ran{0};
     {
@@ -39,7 +39,6 @@ TEST(SerialQueueTest, DestructionWithPendingWorkReturns) {
             queue.async([&ran] { ran.fetch_add(1); });
         }
     }
-    EXPECT_LE(ran.load(), 100);
 }
 
 }  // namespace
