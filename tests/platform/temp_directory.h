@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kestralune {
@@ -38,6 +39,11 @@ class TempDirectory {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
         ::chmod(file.c_str(), mode);
         return file.string();
+    }
+
+    static std::string read(const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
   private:
