@@ -10,13 +10,12 @@
 
 namespace kestralune {
 
-// A fresh directory under the system's temporary folder, removed with its contents.
-// Its path is canonical, as /proc reports executables.
+// A fresh directory under the system's temporary folder, removed with its contents. Its
+// path is canonical, as /proc reports executables.
 class TempDirectory {
   public:
     TempDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "kestralune-XXXXXX").string();
+        std::string pattern = std::filesystem::temp_directory_path() / "kestralune-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
