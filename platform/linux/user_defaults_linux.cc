@@ -59,11 +59,6 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
-struct TemporaryFile {
-    std::string path;
-    UniqueFd fd;
-};
-
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -71,22 +66,22 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 // Opens the writer's temporary file and locks it for as long as the write lasts, so that a
 // store opening meanwhile knows it is alive. A file removed between the open and the lock
 // (taken for a dead writer's) is created again.
-std::optional<TemporaryFile> openLockedTemporary(const std::string& path) {
-    TemporaryFile file{path, UniqueFd()};
+// Invalid on failure.
+UniqueFd openLockedTemporary(const std::string& path) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        file.fd.reset(
+        UniqueFd fd(
             open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!file.fd.valid() || flock(file.fd.get(), LOCK_EX) != 0) {
-            return std::nullopt;
+        if (!fd.valid() || flock(fd.get(), LOCK_EX) != 0) {
+            return UniqueFd();
         }
         struct stat held {};
         struct stat named {};
-        if (fstat(file.fd.get(), &held) == 0 && lstat(path.c_str(), &named) == 0 &&
+        if (fstat(fd.get(), &held) == 0 && lstat(path.c_str(), &named) == 0 &&
             sameFile(held, named)) {
-            return file;
+            return fd;
         }
     }
-    return std::nullopt;
+    return UniqueFd();
 }
 
 // One domain's property list on disk. A write goes to "<file>.tmp.<pid>", locked while it is
@@ -205,23 +200,24 @@ class FileUserDefaults final : public UserDefaults {
             logLine("Kestralune preferences folder could not be created: " + folder);
             return false;
         }
-        auto temporary = openLockedTemporary(path + ".tmp." + std::to_string(getpid()));
-        if (!temporary) {
+        const std::string temporary = path + ".tmp." + std::to_string(getpid());
+        UniqueFd fd = openLockedTemporary(temporary);
+        if (!fd.valid()) {
             logLine("Kestralune preferences could not be written: " + path + ": " +
                     std::strerror(errno));
             return false;
         }
-        const int fd = temporary->fd.get();
-        const bool written = fchmod(fd, 0600) == 0 && writeAll(fd, *bytes) && fsync(fd) == 0 &&
-                             std::rename(temporary->path.c_str(), path.c_str()) == 0;
+        const bool written = fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), *bytes) &&
+                             fsync(fd.get()) == 0 &&
+                             std::rename(temporary.c_str(), path.c_str()) == 0;
         if (!written) {
             const int cause = errno;
-            unlink(temporary->path.c_str());
+            unlink(temporary.c_str());
             logLine("Kestralune preferences could not be written: " + path + ": " +
                     std::strerror(cause));
             return false;
         }
-        temporary->fd.reset();
+        fd.reset();
         if (const UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             dir.valid()) {
             fsync(dir.get());

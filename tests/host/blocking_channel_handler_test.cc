@@ -139,22 +139,8 @@ TEST_F(BlockingChannelTest, SyncConfigurationStoresTheMapAndAppliesIt) {
     }
 }
 
-// The engine's maps are forwarded unchanged, and a non-map argument arrives as the empty map;
-// the permission prompt is shown only to an untrusted process and its answer is the reply.
-TEST_F(BlockingChannelTest, SessionAndPermissionRowsForwardTheirAnswers) {
-    engine->count = 7;
-    engine->status = encodableMap({{"sessionActive", true}, {"blockedAttemptCount", 7}});
-    EXPECT_EQ(successMap(harness->call("startSession", encodableMap({{"durationMinutes", 25}}))),
-              engine->report);
-    EXPECT_EQ(successMap(harness->call("startSession", EncodableList{})), engine->report);
-    EXPECT_EQ(engine->started,
-              (std::vector<EncodableMap>{encodableMap({{"durationMinutes", 25}}), {}}));
-    EXPECT_EQ(successMap(harness->call("getBlockingStatus")), engine->status);
-    EXPECT_EQ(successMap(harness->call("getBlockedAttemptCount")),
-              encodableMap({{"count", std::int64_t{7}}}));
-    EXPECT_EQ(successMap(harness->call("stopSession")), encodableMap({{"stopped", true}}));
-    EXPECT_EQ(engine->stops, 1);
-
+// The permission prompt is shown only to an untrusted process, and its answer is the reply.
+TEST_F(BlockingChannelTest, AccessibilityPromptIsShownOnlyWhenNotTrusted) {
     using Mode = FakeAccessibility::Mode;
     for (const auto& [mode, trusted, prompts] :
          {std::tuple{Mode::trusted, true, 0}, std::tuple{Mode::untrusted, false, 1},

@@ -11,9 +11,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
-#include <memory>
-#include <optional>
 #include <thread>
 
 extern char** environ;
@@ -26,180 +25,140 @@ namespace fs = std::filesystem;
 // Polls `done` until it holds or a generous deadline passes.
 bool eventually(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (auto& text : texts) {
-        result.push_back(text.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
-// A child process with its standard output and error in files; killed and reaped on
-// destruction when still running.
-class Child {
-  public:
-    Child(std::vector<std::string> argv, std::vector<std::string> environment, fs::path output)
-        : outPath(output.string() + ".out"), errPath(output.string() + ".err") {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT, 0600);
-        const int error = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr,
-                                        pointers(argv).data(), pointers(environment).data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(error, 0) << argv[0];
-    }
-    ~Child() {
-        if (!poll()) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    void signal(int number) const { ::kill(pid, number); }
-    // The exit status once the child has exited; -1 for a death by signal.
-    std::optional<int> poll() {
-        int status = 0;
-        if (!exitStatus && ::waitpid(pid, &status, WNOHANG) == pid) {
-            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        return exitStatus;
-    }
-    std::optional<int> waitForExit() {
-        eventually([this] { return poll().has_value(); });
-        return poll();
-    }
-    std::string out() const { return TempDirectory::read(outPath); }
-    std::string err() const { return TempDirectory::read(errPath); }
-
-  private:
-    pid_t pid = -1;
-    std::optional<int> exitStatus;
-    std::string outPath;
-    std::string errPath;
-};
-
 class HostEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string text = *entry;
-            if (text.rfind("HOME=", 0) != 0 && text.rfind("XDG_", 0) != 0) {
-                environment.push_back(text);
-            }
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+            ::unsetenv(name);
         }
         fs::create_directories(root.path() / "home");
         fs::create_directory(root.path() / "run");
         fs::permissions(root.path() / "run", fs::perms::owner_all, fs::perm_options::replace);
-        environment.push_back("HOME=" + (root.path() / "home").string());
-        environment.push_back("XDG_RUNTIME_DIR=" + (root.path() / "run").string());
+        ::setenv("HOME", (root.path() / "home").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (root.path() / "run").c_str(), 1);
+    }
+    void TearDown() override {
+        for (const pid_t pid : hosts) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
 
-    Child& spawn(const std::string& program, std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), program);
-        const auto output = root.path() / ("child-" + std::to_string(children.size()));
-        return *children.emplace_back(std::make_unique<Child>(arguments, environment, output));
+    // Starts the host with its standard error in `log`; waits until it answers unless it is
+    // expected to hand over to a running one.
+    pid_t startHost(std::vector<std::string> arguments, bool waitUntilServing = true) {
+        arguments.insert(arguments.begin(), KESTRALUNE_HOST_PATH);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        pid_t pid = -1;
+        EXPECT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        hosts.push_back(pid);
+        EXPECT_TRUE(!waitUntilServing ||
+                    eventually([this] { return ctl("--timeout 2 menu").first == 0; }));
+        return pid;
     }
-    Child& startHost(const std::vector<std::string>& arguments = {}) {
-        auto& host = spawn(KESTRALUNE_HOST_PATH, arguments);
-        EXPECT_TRUE(eventually([this] {
-            return ctl({"--timeout", "2", "menu"}).exitCode == 0;
-        })) << "the host never answered";
-        return host;
-    }
-    Child& listen(int count) {
-        auto& listener = spawn(KESTRALUNECTL_PATH, {"listen", "--count", std::to_string(count)});
-        EXPECT_TRUE(eventually([&listener] {
-            return listener.err().find("listening on orrindale/blocking") != std::string::npos;
-        }));
-        return listener;
+    // The exit status once the process has exited (-1 for a signal), waiting a while for it.
+    int exitStatus(pid_t pid) {
+        int status = 0;
+        if (!eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+            return -2;
+        }
+        std::erase(hosts, pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    struct CtlResult {
-        int exitCode;
-        std::string out;
-        std::string err;
-    };
-    CtlResult ctl(const std::vector<std::string>& arguments) {
-        auto& child = spawn(KESTRALUNECTL_PATH, arguments);
-        return CtlResult{child.waitForExit().value_or(-2), child.out(), child.err()};
+    // Runs kestralunectl through the shell with its outputs merged: the status and the text.
+    std::pair<int, std::string> ctl(const std::string& arguments) {
+        FILE* pipe = ::popen((KESTRALUNECTL_PATH " " + arguments + " 2>&1").c_str(), "r");
+        std::string text;
+        for (int c; (c = std::fgetc(pipe)) != EOF;) {
+            text.push_back(static_cast<char>(c));
+        }
+        return {WEXITSTATUS(::pclose(pipe)), text};
     }
+    std::string out(const std::string& arguments) { return ctl(arguments).second; }
 
     TempDirectory root;
-    std::vector<std::string> environment;
-    // Last, so that the children are ended before their folder goes.
-    std::vector<std::unique_ptr<Child>> children;
+    const std::string log = (root.path() / "host.log").string();
+    std::vector<pid_t> hosts;
 };
 
 // A quit request during a session is refused (the host keeps serving, the menu offers no
 // quit); after stopSession the same request ends the process cleanly.
 TEST_F(HostEndToEndTest, SigtermIsRefusedDuringASessionAndExitsCleanlyAfterIt) {
-    auto& host = startHost();
-    auto synced = ctl({"call", "syncConfiguration", R"({"allWebsitesBlocked":false})"});
-    EXPECT_EQ(synced.out, "{\"items\":[\"allWebsitesBlocked\"],\"stored\":true}\n") << synced.err;
-    auto started = ctl({"call", "startSession"});
-    EXPECT_NE(started.out.find("\"started\":true"), std::string::npos) << started.err;
+    const pid_t host = startHost({});
+    EXPECT_EQ(out("call syncConfiguration '{\"allWebsitesBlocked\":false}'"),
+              "{\"items\":[\"allWebsitesBlocked\"],\"stored\":true}\n");
+    EXPECT_NE(out("call startSession").find("\"started\":true"), std::string::npos);
 
-    host.signal(SIGTERM);
-    ASSERT_TRUE(eventually([&host] {
-        return host.err().find(
-                   "Kestralune alert: You can\u2019t quit Kestralune while a "
-                   "blocking session is active") != std::string::npos;
-    })) << host.err();
-    EXPECT_NE(ctl({"call", "getBlockingStatus"}).out.find("\"sessionActive\":true"),
-              std::string::npos);
-    ASSERT_EQ(ctl({"call", "syncMenuBarState", R"({"sessionActive":true})"}).exitCode, 0);
-    auto menu = ctl({"menu"});
-    EXPECT_NE(menu.out.find("Blocking is active"), std::string::npos) << menu.out;
-    EXPECT_EQ(menu.out.find("quit"), std::string::npos) << menu.out;
-    EXPECT_EQ(ctl({"quit"}).out, "{\"terminated\":false}\n");
+    ::kill(host, SIGTERM);
+    EXPECT_TRUE(eventually([this] {
+        return TempDirectory::read(log).find(
+                   "Kestralune alert: You can\u2019t quit Kestralune "
+                   "while a blocking session is active") != std::string::npos;
+    })) << TempDirectory::read(log);
+    EXPECT_NE(out("call getBlockingStatus").find("\"sessionActive\":true"), std::string::npos);
+    EXPECT_EQ(ctl("call syncMenuBarState '{\"sessionActive\":true}'").first, 0);
+    const auto menu = out("menu");
+    EXPECT_NE(menu.find("Blocking is active"), std::string::npos) << menu;
+    EXPECT_EQ(menu.find("quit"), std::string::npos) << menu;
+    EXPECT_EQ(out("quit"), "{\"terminated\":false}\n");
 
-    EXPECT_EQ(ctl({"call", "stopSession"}).out, "{\"stopped\":true}\n");
-    EXPECT_EQ(ctl({"call", "getBlockedAttemptCount"}).out, "{\"count\":0}\n");
-    host.signal(SIGTERM);
-    EXPECT_EQ(host.waitForExit(), 0) << host.err();
-    EXPECT_FALSE(fs::exists(root.path() / "run" / "kestralune" / "com.orrindale.app.sock"));
+    EXPECT_EQ(out("call stopSession"), "{\"stopped\":true}\n");
+    EXPECT_EQ(out("call getBlockedAttemptCount"), "{\"count\":0}\n");
+    ::kill(host, SIGTERM);
+    EXPECT_EQ(exitStatus(host), 0) << TempDirectory::read(log);
+    EXPECT_FALSE(fs::exists(root.path() / "run/kestralune/com.orrindale.app.sock"));
 }
 
 // Links from the command line reach the UI as URL text, whether the host opens them itself
 // or a second start hands them over; the invitation outlives a restart in a preferences
 // file that stays well-formed. A menu choice reaches the UI too.
 TEST_F(HostEndToEndTest, LinksAndMenuChoicesReachTheUIAsText) {
-    auto& host = startHost({"kestralune://invite?name=\xFF x"});
-    EXPECT_EQ(ctl({"call", "getInitialInviteLink"}).out, "\"kestralune://invite?name=%FF%20x\"\n");
+    const pid_t host = startHost({"kestralune://invite?name=\xFF x"});
+    EXPECT_EQ(out("call getInitialInviteLink"), "\"kestralune://invite?name=%FF%20x\"\n");
 
-    auto& listener = listen(2);
-    auto& second = spawn(KESTRALUNE_HOST_PATH, {"kestralune://invite?code=\xC3\xA9 2%zz"});
-    EXPECT_EQ(second.waitForExit(), 0) << second.err();
-    EXPECT_EQ(ctl({"menu", "choose", "websites"}).exitCode, 0);
-    EXPECT_NE(ctl({"menu", "choose", "updates"}).err.find("unknown_item"), std::string::npos);
-    EXPECT_EQ(listener.waitForExit(), 0);
-    EXPECT_EQ(listener.out(),
+    FILE* listener = ::popen(KESTRALUNECTL_PATH " listen --count 2 2>&1", "r");
+    char line[512];
+    EXPECT_TRUE(std::fgets(line, sizeof line, listener));
+    EXPECT_STREQ(line, "listening on orrindale/blocking\n");
+    EXPECT_EQ(exitStatus(startHost({"kestralune://invite?code=\xC3\xA9 2%zz"}, false)), 0);
+    EXPECT_EQ(ctl("menu choose websites").first, 0);
+    EXPECT_NE(out("menu choose updates").find("unknown_item"), std::string::npos);
+    std::string heard;
+    while (std::fgets(line, sizeof line, listener)) {
+        heard += line;
+    }
+    EXPECT_EQ(WEXITSTATUS(::pclose(listener)), 0);
+    EXPECT_EQ(heard,
               "{\"method\":\"inviteLinkReceived\",\"arguments\":\"kestralune://"
               "invite?code=%C3%A9%202%25zz\"}\n"
               "{\"method\":\"menuBarAction\",\"arguments\":\"websites\"}\n");
-    EXPECT_EQ(spawn(KESTRALUNE_HOST_PATH, {}).waitForExit(), 0) << "a plain start re-opens";
-    EXPECT_EQ(ctl({"quit"}).out, "{\"terminated\":true}\n");
-    EXPECT_EQ(host.waitForExit(), 0);
+    EXPECT_EQ(exitStatus(startHost({}, false)), 0) << "a plain start re-opens";
+    EXPECT_EQ(out("quit"), "{\"terminated\":true}\n");
+    EXPECT_EQ(exitStatus(host), 0);
 
-    auto& restarted = startHost();
-    EXPECT_EQ(ctl({"call", "getInitialInviteLink"}).out,
-              "\"kestralune://invite?code=%C3%A9%202%25zz\"\n");
-    EXPECT_EQ(ctl({"call", "getInitialAuthLink"}).out, "null\n");
-    restarted.signal(SIGINT);
-    EXPECT_EQ(restarted.waitForExit(), 0);
+    const pid_t restarted = startHost({});
+    EXPECT_EQ(out("call getInitialInviteLink"), "\"kestralune://invite?code=%C3%A9%202%25zz\"\n");
+    EXPECT_EQ(out("call getInitialAuthLink"), "null\n");
+    ::kill(restarted, SIGINT);
+    EXPECT_EQ(exitStatus(restarted), 0);
     const auto file = TempDirectory::read(
         root.path() / "home/.config/Kestralune/Preferences/com.orrindale.app.plist");
     EXPECT_TRUE(isValidUtf8(file));

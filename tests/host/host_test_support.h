@@ -101,13 +101,8 @@ struct HostHarness {
                                              std::move(arguments), std::move(bundle));
     }
 
-    MethodReply call(const std::string& method, EncodableValue arguments = {}) {
-        return callOn(kBlockingChannelName, method, std::move(arguments));
-    }
-    MethodReply control(const std::string& method, EncodableValue arguments = {}) {
-        return callOn(ControlChannelHandler::kChannelName, method, std::move(arguments));
-    }
-    MethodReply callOn(const char* channel, const std::string& method, EncodableValue arguments) {
+    MethodReply call(const std::string& method, EncodableValue arguments = {},
+                     const char* channel = kBlockingChannelName) {
         auto reply = messenger.callMethodNow(channel, method, std::move(arguments));
         if (!reply) {
             ADD_FAILURE() << method << " did not answer at once";
@@ -130,6 +125,9 @@ struct HostHarness {
     Application& application() { return *host->application; }
     MainFlutterWindow& window() { return *host->window; }
 
+    MethodReply control(const std::string& method, EncodableValue arguments = {}) {
+        return call(method, std::move(arguments), ControlChannelHandler::kChannelName);
+    }
     static void resetProcessState() {
         OrrindaleQuitProtection::blockingActive = false;
         replaceLocalizedLabels({});

@@ -56,7 +56,7 @@ TEST_F(QuitProtectionTest, QuitDuringASessionIsRefusedWithOneNoticePerRequest) {
 }
 
 // Texts are looked up when the notice is shown, not when it is queued; keys the table lacks
-// keep their defaults.
+// keep their defaults, and a key with no default has none.
 TEST_F(QuitProtectionTest, NoticeUsesTheLabelsSyncedBeforeItIsShown) {
     OrrindaleQuitProtection::showQuitRefusedNotice(loop, presenter);
     replaceLocalizedLabels({{"quitBlockedTitle", "Beenden nicht m\xC3\xB6glich"}, {"ok", "Gut"}});
@@ -66,16 +66,6 @@ TEST_F(QuitProtectionTest, NoticeUsesTheLabelsSyncedBeforeItIsShown) {
     EXPECT_EQ(presenter.shownAlerts()[0].informativeText,
               "Kestralune needs to keep running to block distracting apps and websites.");
     EXPECT_EQ(presenter.shownAlerts()[0].buttons, std::vector<std::string>{"Gut"});
-}
-
-// A synced text wins, even when empty; a sync replaces the whole table; other keys fall back.
-TEST_F(QuitProtectionTest, LabelTableIsReplacedWholeAndMissingKeysFallBack) {
-    replaceLocalizedLabels({{"menuQuit", "Beenden"}, {"settings", "Einstellungen"}});
-    replaceLocalizedLabels({{"settings", "R\xC3\xA9glages"}, {"menuBreak", ""}});
-    EXPECT_EQ(localizedLabel("settings"), "R\xC3\xA9glages");
-    EXPECT_EQ(localizedLabel("menuBreak"), "");
-    EXPECT_EQ(localizedLabel("menuQuit"), "Quit Kestralune");
-    EXPECT_EQ(localizedLabels().size(), 2u);
     EXPECT_FALSE(defaultLabel("unknownKey").has_value());
 }
 
