@@ -41,7 +41,8 @@ namespace kestralune::host_test {
 using blocking_test::encodableMap;
 using blocking_test::entry;
 
-// Records what the dispatcher asks of the engine and answers with canned maps.
+// Records what the dispatcher asks of the engine; sessions set the quit flag as the engine's
+// do.
 class FakeEngine final : public BlockingEngine {
   public:
     void applyConfiguration(const EncodableMap& configuration) override {
@@ -50,21 +51,18 @@ class FakeEngine final : public BlockingEngine {
     EncodableMap startSession(const EncodableMap& arguments) override {
         started.push_back(arguments);
         OrrindaleQuitProtection::blockingActive = true;
-        return report;
+        return {{"started", true}};
     }
     void stopSession() override {
         ++stops;
         OrrindaleQuitProtection::blockingActive = false;
     }
-    EncodableMap blockingStatus() override { return status; }
-    std::int64_t blockedAttemptCount() override { return count; }
+    EncodableMap blockingStatus() override { return {}; }
+    std::int64_t blockedAttemptCount() override { return 0; }
 
     std::vector<EncodableMap> applied;
     std::vector<EncodableMap> started;
     int stops = 0;
-    EncodableMap report{{"started", true}, {"summary", "fake report"}};
-    EncodableMap status{{"sessionActive", false}, {"serverRunning", false}};
-    std::int64_t count = 0;
 };
 
 // The host assembled on fakes: virtual time, an in-process messenger, memory defaults. The
