@@ -13,6 +13,7 @@
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_tool_runner.h"
 #include "platform/testing/manual_run_loop.h"
+#include "platform/testing/memory_user_defaults.h"
 
 #include <benchmark/benchmark.h>
 
@@ -52,16 +53,6 @@ class IdleServer final : public BlockServerControl {
     std::int64_t blockedRequestCount() override { return 0; }
 };
 
-class MemoryDefaults final : public UserDefaults {
-  public:
-    std::optional<PlistValue> objectForKey(const std::string&) const override {
-        return std::nullopt;
-    }
-    void setObject(const std::string&, PlistValue) override {}
-    void removeObject(const std::string&) override {}
-    bool synchronize() override { return true; }
-};
-
 // An engine over the real workspace with one blocked application that is not running.
 struct SweepingEngine {
     SweepingEngine() {
@@ -70,7 +61,7 @@ struct SweepingEngine {
             .toolRunner = std::make_shared<FakeToolRunner>(),
             .workspace = makeWorkspace(loop),
             .accessibility = std::make_shared<FakeAccessibility>(),
-            .standardDefaults = std::make_shared<MemoryDefaults>(),
+            .standardDefaults = std::make_shared<MemoryUserDefaults>(),
             .openDefaultsSuite = [](const std::string&) { return nullptr; },
             .ownBundleIdentifier = "com.example.host",
             .ownProcessIdentifier = static_cast<std::int32_t>(::getpid()),

@@ -184,9 +184,10 @@ void MacBlockingEngine::writeSharedConfiguration() {
     if (!suite) {
         return;
     }
-    suite->setObject("allWebsitesBlocked", allWebsitesBlocked);
-    suite->setObject("exceptionDomains", plistStrings(exceptionDomains));
-    suite->setObject("blockedDomains", plistStrings(blockedDomains));
+    // One write: a network filter must never read the rules of two configurations.
+    suite->setObjects({{"allWebsitesBlocked", allWebsitesBlocked},
+                       {"exceptionDomains", plistStrings(exceptionDomains)},
+                       {"blockedDomains", plistStrings(blockedDomains)}});
     suite->synchronize();
 }
 

@@ -233,7 +233,7 @@ void MacBlockingEngine::saveProxyBackup() {
     if (!json) {
         return;
     }
-    standardDefaults->setObject(proxyBackupKey, PlistValue::Data(json->begin(), json->end()));
+    standardDefaults->setObjects({{proxyBackupKey, PlistValue::Data(json->begin(), json->end())}});
 }
 
 void MacBlockingEngine::startProxyWatchTimer() {

@@ -1,6 +1,7 @@
 #include "host/control_channel_handler.h"
 
 #include "host/main_flutter_window.h"
+#include "host/url_text.h"
 
 #include <cassert>
 #include <string>
@@ -62,7 +63,7 @@ void ControlChannelHandler::handle(const MethodCall& call, MethodResult result) 
         if (const auto* list = call.arguments.getIf<EncodableList>()) {
             for (const auto& element : *list) {
                 if (const auto* text = element.getIf<std::string>()) {
-                    urls.push_back(*text);
+                    urls.push_back(absoluteUrlText(*text));
                 }
             }
         }

@@ -22,7 +22,8 @@ namespace kestralune {
 //   "quit"           -> asks the application to terminate, through quit protection;
 //                       map "terminated" (Boolean)
 //   "openURLs"       -> (list of strings) opens the URLs as the system would hand them to the
-//                       application (a second start of the host forwards its links here); null
+//                       application, as URL text (`absoluteUrlText`); a second start of the
+//                       host forwards its links here; null
 //   "reopen"         -> re-opens the application as a click on its Dock icon would; null
 // Any other name is answered not implemented.
 //

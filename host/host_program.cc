@@ -7,6 +7,7 @@
 #include "host/blocking_engine.h"
 #include "host/control_channel_handler.h"
 #include "host/host_assembly.h"
+#include "host/url_text.h"
 #include "platform/accessibility.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
@@ -92,7 +93,7 @@ std::vector<std::string> urlArguments(const std::vector<std::string>& arguments)
     std::vector<std::string> urls;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         if (arguments[i].find("://") != std::string::npos) {
-            urls.push_back(arguments[i]);
+            urls.push_back(absoluteUrlText(arguments[i]));
         }
     }
     return urls;

@@ -6,7 +6,8 @@
 namespace kestralune {
 
 // The command-line arguments that are URLs to open: every argument after the program name
-// that contains "://". The scheduled-launch flag and other options never do.
+// that contains "://", as URL text (`absoluteUrlText`). The scheduled-launch flag and other
+// options never contain it.
 std::vector<std::string> urlArguments(const std::vector<std::string>& arguments);
 
 // The host program. Runs on the calling thread, which becomes the main thread, until the

@@ -49,6 +49,14 @@ class PlistValue {
 // XML property-list text <-> value. Parsing returns nothing for text that is not a
 // property list; it never throws.
 std::optional<PlistValue> parsePropertyList(const std::string& bytes);
-std::string xmlPropertyList(const PlistValue& value);
+
+// Whether every string in the value, dictionary keys included and at any depth, is valid
+// UTF-8 made only of characters an XML 1.0 document can carry (no NUL or other control
+// character but tab, line feed and carriage return; no U+FFFE or U+FFFF).
+bool canWriteAsXml(const PlistValue& value);
+
+// The value as an XML property list; nothing when `canWriteAsXml` is false, since the
+// text would not be a well-formed document.
+std::optional<std::string> xmlPropertyList(const PlistValue& value);
 
 }  // namespace kestralune

@@ -1,6 +1,12 @@
 #include "platform/user_defaults.h"
 
+#include <utility>
+
 namespace kestralune {
+
+bool UserDefaults::setObject(const std::string& key, PlistValue value) {
+    return setObjects({{key, std::move(value)}});
+}
 
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
     auto value = objectForKey(key);

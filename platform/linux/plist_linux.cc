@@ -1,7 +1,10 @@
 #include "platform/plist_value.h"
 
+#include "platform/text.h"
+
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -128,7 +131,39 @@ plist_t toNode(const PlistValue& value) {
         value.storage());
 }
 
+bool isXmlText(const std::string& text) {
+    for (std::size_t offset = 0; offset < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, offset);
+        const auto byte = static_cast<unsigned char>(text[offset]);
+        if (length == 0 || (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r')) {
+            return false;
+        }
+        // U+FFFE and U+FFFF, the only well-formed scalars that XML 1.0 excludes.
+        if (length == 3 && text.compare(offset, 2, "\xEF\xBF") == 0 &&
+            static_cast<unsigned char>(text[offset + 2]) >= 0xBE) {
+            return false;
+        }
+        offset += length;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool canWriteAsXml(const PlistValue& value) {
+    if (const auto* text = value.get<std::string>()) {
+        return isXmlText(*text);
+    }
+    if (const auto* array = value.get<PlistValue::Array>()) {
+        return std::all_of(array->begin(), array->end(), canWriteAsXml);
+    }
+    if (const auto* dictionary = value.get<PlistValue::Dictionary>()) {
+        return std::all_of(dictionary->begin(), dictionary->end(), [](const auto& entry) {
+            return isXmlText(entry.first) && canWriteAsXml(entry.second);
+        });
+    }
+    return true;
+}
 
 std::optional<PlistValue> parsePropertyList(const std::string& bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
@@ -143,7 +178,10 @@ std::optional<PlistValue> parsePropertyList(const std::string& bytes) {
     return fromNode(root.get(), 0);
 }
 
-std::string xmlPropertyList(const PlistValue& value) {
+std::optional<std::string> xmlPropertyList(const PlistValue& value) {
+    if (!canWriteAsXml(value)) {
+        return std::nullopt;
+    }
     PlistNode root(toNode(value));
     char* xml = nullptr;
     uint32_t length = 0;

@@ -8,6 +8,7 @@
 #include "platform/testing/fake_tool_runner.h"
 #include "platform/testing/fake_workspace.h"
 #include "platform/testing/manual_run_loop.h"
+#include "platform/testing/memory_user_defaults.h"
 #include "platform/tool_runner.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
@@ -60,25 +61,7 @@ class RecordingBlockServer final : public BlockServerControl {
     std::int64_t requestCount = 0;
 };
 
-// A defaults domain in memory.
-class MemoryDefaults final : public UserDefaults {
-  public:
-    std::optional<PlistValue> objectForKey(const std::string& key) const override {
-        const auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
-    }
-    void setObject(const std::string& key, PlistValue value) override {
-        values.insert_or_assign(key, std::move(value));
-    }
-    void removeObject(const std::string& key) override { values.erase(key); }
-    bool synchronize() override {
-        ++synchronizeCount;
-        return true;
-    }
-
-    std::map<std::string, PlistValue> values;
-    int synchronizeCount = 0;
-};
+using MemoryDefaults = MemoryUserDefaults;
 
 // Collects log lines while it lives.
 class LogCapture {

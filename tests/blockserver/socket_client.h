@@ -3,8 +3,7 @@
 // Plain blocking loopback clients for the transport tests. Every receive is bounded by a
 // generous time-out that only guards against a hanging test; no test asserts a time.
 
-#include "platform/plist_value.h"
-#include "platform/user_defaults.h"
+#include "platform/testing/memory_user_defaults.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,8 +15,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -155,27 +152,6 @@ inline std::optional<HttpAnswer> splitAnswer(const std::string& answer) {
     return HttpAnswer{answer.substr(0, end), answer.substr(end + 4)};
 }
 
-// An in-memory defaults domain that the test writes while the server reads it.
-class MemoryDefaults final : public UserDefaults {
-  public:
-    std::optional<PlistValue> objectForKey(const std::string& key) const override {
-        std::lock_guard lock(mutex);
-        const auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional<PlistValue>(found->second);
-    }
-    void setObject(const std::string& key, PlistValue value) override {
-        std::lock_guard lock(mutex);
-        values[key] = std::move(value);
-    }
-    void removeObject(const std::string& key) override {
-        std::lock_guard lock(mutex);
-        values.erase(key);
-    }
-    bool synchronize() override { return true; }
-
-  private:
-    mutable std::mutex mutex;
-    std::map<std::string, PlistValue> values;
-};
+using MemoryDefaults = MemoryUserDefaults;
 
 }  // namespace kestralune::testing

@@ -1,5 +1,7 @@
 #include "host/deep_link_router.h"
 
+#include "host/host_program.h"
+#include "host/url_text.h"
 #include "tests/host/host_test_support.h"
 
 #include <gtest/gtest.h>
@@ -7,42 +9,35 @@
 namespace kestralune::host_test {
 namespace {
 
-struct LinkRow {
-    std::string url;
-    // The call the UI receives; nothing for a URL of neither kind.
-    std::optional<std::string> sent;
-};
-
 class DeepLinkRouterTest : public FakeEngineHostTest {
   protected:
     KestraluneDeepLinkRouter& router() { return *harness->host->deepLinkRouter; }
+    EncodableValue initial(const char* method) { return successValue(harness->call(method)); }
 };
 
 // Plain, case-sensitive substring tests in order: a looser or reordered test sends the
-// wrong call.
+// wrong call. A URL of neither kind changes nothing.
 TEST_F(DeepLinkRouterTest, LinksAreClassifiedBySubstringWithAuthenticationFirst) {
-    const std::vector<LinkRow> rows{
+    const std::vector<std::pair<std::string, std::optional<std::string>>> rows{
         {"kestralune://auth-callback?code=abc&state=1", "authLinkReceived"},
         {"https://kestralune.example/invite/XY12", "inviteLinkReceived"},
         {"kestralune://invite?code=XY12", "inviteLinkReceived"},
         {"kestralune://auth-callback/invite/XY12", "authLinkReceived"},
         {"ftp://files.example/path/invite/x", "inviteLinkReceived"},
-        {"kestralune://settings", std::nullopt},
+        {"kestralune://settings/invite", std::nullopt},
         {"KESTRALUNE://AUTH-CALLBACK", std::nullopt},
         {"https://example.com/invites/x", std::nullopt},
-        {"https://example.com/invite", std::nullopt},
     };
-    for (const auto& row : rows) {
+    for (const auto& [url, sent] : rows) {
         harness->messenger.clearSent();
-        EXPECT_EQ(router().handle(row.url), row.sent.has_value()) << row.url;
-        const auto sent = harness->sentToUI();
-        if (row.sent) {
-            ASSERT_EQ(sent.size(), 1u) << row.url;
-            EXPECT_EQ(sent[0], (MethodCall{*row.sent, row.url}));
-        } else {
-            EXPECT_TRUE(sent.empty()) << row.url;
-        }
+        EXPECT_EQ(router().handle(url), sent.has_value()) << url;
+        EXPECT_EQ(harness->sentToUI(),
+                  sent ? (std::vector<MethodCall>{{*sent, url}}) : std::vector<MethodCall>());
     }
+    EXPECT_EQ(router().pendingAuthLink(), "kestralune://auth-callback/invite/XY12");
+    EXPECT_EQ(router().initialInviteLink(), "ftp://files.example/path/invite/x");
+    harness->loop.runUntilIdle();
+    EXPECT_EQ(harness->application().forwardRequests().size(), 5u) << "one per handled link";
 }
 
 // The UI hears first; the window comes forward on the next turn of the main queue.
@@ -52,65 +47,75 @@ TEST_F(DeepLinkRouterTest, UIIsToldBeforeTheWindowComesForward) {
     EXPECT_EQ(harness->sentToUI().size(), 1u);
     EXPECT_TRUE(harness->application().forwardRequests().empty());
     harness->loop.runUntilIdle();
-    EXPECT_EQ(harness->application().forwardRequests(),
-              std::vector<ForwardVariant>{ForwardVariant::deepLink});
+    EXPECT_EQ(harness->window().lastForwardVariant(), ForwardVariant::deepLink);
     EXPECT_FALSE(harness->window().isMiniaturized());
-    EXPECT_TRUE(harness->window().isKeyWindow());
-    EXPECT_EQ(harness->window().orderFrontRegardlessCount(), 0);
 }
 
-TEST_F(DeepLinkRouterTest, LinkOfNeitherKindChangesNothing) {
-    EXPECT_FALSE(router().handle("kestralune://settings/invite"));
-    harness->loop.runUntilIdle();
-    EXPECT_TRUE(harness->application().forwardRequests().empty());
-    EXPECT_FALSE(harness->defaults->objectForKey(KestraluneDeepLinkRouter::kPendingInviteLinkKey));
-    EXPECT_FALSE(router().pendingAuthLink());
-    EXPECT_FALSE(router().initialInviteLink());
-}
-
-// Only the newest invitation is kept, in memory and on disk; reading does not consume it.
-TEST_F(DeepLinkRouterTest, SecondInvitationReplacesTheFirst) {
-    router().handle("kestralune://invite?code=first");
-    router().handle("https://kestralune.example/invite/second");
-    EXPECT_EQ(router().initialInviteLink(), "https://kestralune.example/invite/second");
-    EXPECT_EQ(router().initialInviteLink(), "https://kestralune.example/invite/second");
-    EXPECT_EQ(harness->defaults->stringForKey(KestraluneDeepLinkRouter::kPendingInviteLinkKey),
-              "https://kestralune.example/invite/second");
-}
-
-// A restart keeps the invitation (stored) but not the sign-in link (never stored).
-TEST_F(DeepLinkRouterTest, InvitationSurvivesARestartButTheAuthLinkDoesNot) {
-    router().handle("kestralune://invite?code=keep");
-    router().handle("kestralune://auth-callback?code=secret");
+// Launch links and links forwarded by a second start reach the router in order, as URL
+// text; only the newest invitation is kept, it survives a restart and the sign-in link
+// does not.
+TEST_F(DeepLinkRouterTest, LinksArriveAsURLTextAndTheInvitationOutlivesARestart) {
+    EXPECT_TRUE(initial("getInitialInviteLink").isNull());
+    harness->host->finishLaunching({"kestralune://invite?code=1", "kestralune://auth-callback"});
+    EXPECT_TRUE(
+        successValue(harness->control("openURLs", EncodableList{std::int32_t{1},
+                                                                "kestralune://invite?n=\xFF x"}))
+            .isNull());
+    EXPECT_TRUE(successValue(harness->control("openURLs", "kestralune://invite?bare")).isNull());
+    EXPECT_EQ(harness->sentToUI(),
+              (std::vector<MethodCall>{{"inviteLinkReceived", "kestralune://invite?code=1"},
+                                       {"authLinkReceived", "kestralune://auth-callback"},
+                                       {"inviteLinkReceived", "kestralune://invite?n=%FF%20x"}}));
+    EXPECT_EQ(initial("getInitialInviteLink"), EncodableValue("kestralune://invite?n=%FF%20x"));
+    EXPECT_EQ(initial("getInitialAuthLink"), EncodableValue("kestralune://auth-callback"));
     EXPECT_EQ(harness->defaults->values.size(), 1u) << "only the invitation is stored";
 
-    auto fake = std::make_shared<FakeEngine>();
-    HostHarness restarted([fake](RunLoop&) { return fake; }, {"Kestralune"},
+    HostHarness restarted([](RunLoop&) { return std::make_shared<FakeEngine>(); }, {"K"},
                           Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"}, harness->defaults);
     EXPECT_EQ(successValue(restarted.call("getInitialInviteLink")),
-              EncodableValue("kestralune://invite?code=keep"));
+              EncodableValue("kestralune://invite?n=%FF%20x"));
     EXPECT_TRUE(successValue(restarted.call("getInitialAuthLink")).isNull());
 }
 
-// Before the window set-up there is no channel: links are kept and stored, not sent.
+// Before the window set-up there is no channel: links are kept and stored, not sent; the
+// queued forward step holds the application weakly.
 TEST(DeepLinkRouterStandaloneTest, LinksBeforeTheChannelAreKeptButNotSent) {
     ManualRunLoop loop;
-    auto defaults = std::make_shared<MemoryDefaults>();
+    auto defaults = std::make_shared<MemoryUserDefaults>();
     auto application = std::make_shared<Application>();
     KestraluneDeepLinkRouter router(loop, defaults, application);
     EXPECT_TRUE(router.handle("kestralune://invite?code=early"));
     EXPECT_EQ(defaults->stringForKey(KestraluneDeepLinkRouter::kPendingInviteLinkKey),
               "kestralune://invite?code=early");
-
     InProcessMessenger messenger;
     router.setChannel(std::make_shared<MethodChannel>(messenger, kBlockingChannelName));
-    EXPECT_TRUE(messenger.sentCalls().empty());
     router.handle("kestralune://invite?code=late");
     EXPECT_EQ(messenger.sentCalls().size(), 1u);
-
-    // The queued forward step holds the application weakly.
     application.reset();
     loop.runUntilIdle();
+}
+
+// A link becomes the text the system's URL type would give: only what a URL cannot hold is
+// escaped, valid escapes are kept, and encoding twice changes nothing.
+TEST(UrlTextTest, LinksArePercentEncodedOnlyWhereAURLCannotHoldTheByte) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"kestralune://invite?a=Zz09-._~&b=/:@!$'()*+,;#[x]",
+         "kestralune://invite?a=Zz09-._~&b=/:@!$'()*+,;#[x]"},
+        {"kestralune://invite?name=\xFF x", "kestralune://invite?name=%FF%20x"},
+        {"https://k.example/invite/\xC3\xA9\xF0\x9F\xA6\x81",
+         "https://k.example/invite/%C3%A9%F0%9F%A6%81"},
+        {"%41%e9%g1%%4%", "%41%e9%25g1%25%254%25"},
+        {"\"<>\\^`{|}\x7F\t\r\n", "%22%3C%3E%5C%5E%60%7B%7C%7D%7F%09%0D%0A"},
+        {std::string("a\0b", 3), "a%00b"},
+    };
+    for (const auto& [link, text] : rows) {
+        EXPECT_EQ(absoluteUrlText(link), text);
+        EXPECT_EQ(absoluteUrlText(text), text);
+    }
+    EXPECT_EQ(urlArguments({"kestralune://x", "--kestralune-scheduled-launch",
+                            "kestralune://invite?a b", "plain", "mailto:someone"}),
+              std::vector<std::string>{"kestralune://invite?a%20b"})
+        << "the program name is never a URL";
 }
 
 }  // namespace

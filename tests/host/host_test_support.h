@@ -40,9 +40,9 @@ namespace kestralune::host_test {
 
 using blocking_test::encodableMap;
 using blocking_test::entry;
-using blocking_test::MemoryDefaults;
 
-// Records what the dispatcher asks of the engine and answers with canned maps.
+// Records what the dispatcher asks of the engine; sessions set the quit flag as the engine's
+// do.
 class FakeEngine final : public BlockingEngine {
   public:
     void applyConfiguration(const EncodableMap& configuration) override {
@@ -51,89 +51,56 @@ class FakeEngine final : public BlockingEngine {
     EncodableMap startSession(const EncodableMap& arguments) override {
         started.push_back(arguments);
         OrrindaleQuitProtection::blockingActive = true;
-        return report;
+        return {{"started", true}};
     }
     void stopSession() override {
         ++stops;
         OrrindaleQuitProtection::blockingActive = false;
     }
-    EncodableMap blockingStatus() override {
-        ++statusReads;
-        return status;
-    }
-    std::int64_t blockedAttemptCount() override {
-        ++countReads;
-        return count;
-    }
-
-    int calls() const {
-        return static_cast<int>(applied.size() + started.size()) + stops + statusReads + countReads;
-    }
+    EncodableMap blockingStatus() override { return {}; }
+    std::int64_t blockedAttemptCount() override { return 0; }
 
     std::vector<EncodableMap> applied;
     std::vector<EncodableMap> started;
     int stops = 0;
-    int statusReads = 0;
-    int countReads = 0;
-    EncodableMap report{{"started", true}, {"summary", "fake report"}};
-    EncodableMap status{{"sessionActive", false}, {"serverRunning", false}};
-    std::int64_t count = 0;
 };
 
-// The process-wide quit flag and label table start clean for every test.
-class HostTest : public ::testing::Test {
-  protected:
-    void SetUp() override { resetProcessState(); }
-    void TearDown() override { resetProcessState(); }
-
-  private:
-    static void resetProcessState() {
-        OrrindaleQuitProtection::blockingActive = false;
-        replaceLocalizedLabels({});
-    }
-};
-
-// The host assembled on fakes: virtual time, an in-process messenger, memory defaults.
+// The host assembled on fakes: virtual time, an in-process messenger, memory defaults. The
+// process-wide quit flag and label table start and end clean.
 struct HostHarness {
     using EngineFactory = std::function<std::shared_ptr<BlockingEngine>(RunLoop&)>;
 
     explicit HostHarness(EngineFactory makeEngine,
                          std::vector<std::string> arguments = {"Kestralune"},
                          Bundle bundle = Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"},
-                         std::shared_ptr<MemoryDefaults> sharedDefaults = nullptr)
+                         std::shared_ptr<MemoryUserDefaults> sharedDefaults = nullptr)
         : defaults(sharedDefaults ? std::move(sharedDefaults)
-                                  : std::make_shared<MemoryDefaults>()) {
-        host = assembleHost(
-            HostEnvironment{
-                .runLoop = loop,
-                .messenger = messenger,
-                .alertPresenter = alerts,
-                .standardDefaults = defaults,
-                .accessibility = accessibility,
-                .urlOpener = urlOpener,
-                .mainBundle = std::move(bundle),
-                .arguments = std::move(arguments),
-                .hostName = [this] { return hostName; },
-            },
-            makeEngine(loop));
+                                  : std::make_shared<MemoryUserDefaults>()) {
+        resetProcessState();
+        host = assembleHost(HostEnvironment{.runLoop = loop,
+                                            .messenger = messenger,
+                                            .alertPresenter = alerts,
+                                            .standardDefaults = defaults,
+                                            .accessibility = accessibility,
+                                            .urlOpener = urlOpener,
+                                            .mainBundle = std::move(bundle),
+                                            .arguments = std::move(arguments),
+                                            .hostName = [this] { return hostName; }},
+                            makeEngine(loop));
     }
+    ~HostHarness() { resetProcessState(); }
 
     // A harness around a recording fake engine, kept in `fake`.
-    static std::unique_ptr<HostHarness> withFakeEngine(std::shared_ptr<FakeEngine>& fake,
-                                                       std::vector<std::string> arguments = {
-                                                           "Kestralune"}) {
+    static std::unique_ptr<HostHarness> withFakeEngine(
+        std::shared_ptr<FakeEngine>& fake, std::vector<std::string> arguments = {"Kestralune"},
+        Bundle bundle = Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"}) {
         fake = std::make_shared<FakeEngine>();
         return std::make_unique<HostHarness>([fake](RunLoop&) { return fake; },
-                                             std::move(arguments));
+                                             std::move(arguments), std::move(bundle));
     }
 
-    MethodReply call(const std::string& method, EncodableValue arguments = {}) {
-        return callOn(kBlockingChannelName, method, std::move(arguments));
-    }
-    MethodReply control(const std::string& method, EncodableValue arguments = {}) {
-        return callOn(ControlChannelHandler::kChannelName, method, std::move(arguments));
-    }
-    MethodReply callOn(const char* channel, const std::string& method, EncodableValue arguments) {
+    MethodReply call(const std::string& method, EncodableValue arguments = {},
+                     const char* channel = kBlockingChannelName) {
         auto reply = messenger.callMethodNow(channel, method, std::move(arguments));
         if (!reply) {
             ADD_FAILURE() << method << " did not answer at once";
@@ -156,10 +123,18 @@ struct HostHarness {
     Application& application() { return *host->application; }
     MainFlutterWindow& window() { return *host->window; }
 
+    MethodReply control(const std::string& method, EncodableValue arguments = {}) {
+        return call(method, std::move(arguments), ControlChannelHandler::kChannelName);
+    }
+    static void resetProcessState() {
+        OrrindaleQuitProtection::blockingActive = false;
+        replaceLocalizedLabels({});
+    }
+
     ManualRunLoop loop;
     InProcessMessenger messenger;
     HeadlessAlertPresenter alerts;
-    std::shared_ptr<MemoryDefaults> defaults;
+    std::shared_ptr<MemoryUserDefaults> defaults;
     std::shared_ptr<FakeUrlOpener> urlOpener = std::make_shared<FakeUrlOpener>();
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     std::optional<std::string> hostName = "studio-mac";
@@ -168,44 +143,27 @@ struct HostHarness {
 };
 
 inline EncodableValue successValue(const MethodReply& reply) {
-    if (const auto* success = std::get_if<MethodSuccess>(&reply)) {
-        return success->value;
-    }
-    ADD_FAILURE() << "the reply is not a success";
-    return {};
+    const auto* success = std::get_if<MethodSuccess>(&reply);
+    EXPECT_TRUE(success) << "the reply is not a success";
+    return success ? success->value : EncodableValue();
 }
 
 inline EncodableMap successMap(const MethodReply& reply) {
     const auto value = successValue(reply);
-    if (const auto* map = value.getIf<EncodableMap>()) {
-        return *map;
-    }
-    ADD_FAILURE() << "the reply is not a map";
-    return {};
+    const auto* map = value.getIf<EncodableMap>();
+    EXPECT_TRUE(map) << "the reply is not a map";
+    return map ? *map : EncodableMap{};
 }
 
 inline bool isNotImplemented(const MethodReply& reply) {
     return std::holds_alternative<MethodNotImplemented>(reply);
 }
 
-inline std::vector<std::string> methodsOf(const std::vector<MethodCall>& calls) {
-    std::vector<std::string> names;
-    for (const auto& call : calls) {
-        names.push_back(call.method);
-    }
-    return names;
-}
-
 // A host whose window owns a fake engine, assembled afresh for every test.
-class FakeEngineHostTest : public HostTest {
+class FakeEngineHostTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        harness = HostHarness::withFakeEngine(engine);
-    }
-
     std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness;
+    std::unique_ptr<HostHarness> harness = HostHarness::withFakeEngine(engine);
 };
 
 }  // namespace kestralune::host_test

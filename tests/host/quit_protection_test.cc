@@ -13,35 +13,36 @@
 namespace kestralune {
 namespace {
 
+// The quit flag and the label table are process-wide: every test starts and ends clean.
 class QuitProtectionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        OrrindaleQuitProtection::blockingActive = false;
-        replaceLocalizedLabels({});
-    }
+    void SetUp() override { TearDown(); }
     void TearDown() override {
         OrrindaleQuitProtection::blockingActive = false;
         replaceLocalizedLabels({});
     }
+    bool allowsQuit() { return OrrindaleQuitProtection::allowsTermination(loop, presenter); }
 
     ManualRunLoop loop;
     HeadlessAlertPresenter presenter;
 };
 
-TEST_F(QuitProtectionTest, WithoutSessionQuitTerminatesAndShowsNothing) {
-    // Fails if quitting is refused, or a notice appears, outside a session.
-    EXPECT_TRUE(OrrindaleQuitProtection::allowsTermination(loop, presenter));
-    loop.runUntilIdle();
-    EXPECT_TRUE(presenter.shownAlerts().empty());
-}
-
-TEST_F(QuitProtectionTest, DuringSessionQuitIsRefusedAndNoticeComesOnLaterTurn) {
-    // Fails if the decision lets the quit through, or shows the notice inside the decision.
+// Refused during a session, with one notice per request on a later turn (never inside the
+// decision); allowed at once, silently, outside one. The notice is logged headless.
+TEST_F(QuitProtectionTest, QuitDuringASessionIsRefusedWithOneNoticePerRequest) {
+    std::vector<std::string> lines;
+    const LogSink previous = setLogSink([&](std::string_view line) { lines.emplace_back(line); });
     OrrindaleQuitProtection::blockingActive = true;
-    EXPECT_FALSE(OrrindaleQuitProtection::allowsTermination(loop, presenter));
+    EXPECT_FALSE(allowsQuit());
+    EXPECT_FALSE(allowsQuit());
     EXPECT_TRUE(presenter.shownAlerts().empty());
     loop.runUntilIdle();
-    ASSERT_EQ(presenter.shownAlerts().size(), 1u);
+    OrrindaleQuitProtection::blockingActive = false;
+    EXPECT_TRUE(allowsQuit());
+    loop.runUntilIdle();
+    setLogSink(previous);
+
+    ASSERT_EQ(presenter.shownAlerts().size(), 2u);
     const Alert& alert = presenter.shownAlerts()[0];
     EXPECT_EQ(alert.style, Alert::Style::informational);
     EXPECT_EQ(alert.messageText,
@@ -49,55 +50,23 @@ TEST_F(QuitProtectionTest, DuringSessionQuitIsRefusedAndNoticeComesOnLaterTurn) 
     EXPECT_EQ(alert.informativeText,
               "Kestralune needs to keep running to block distracting apps and websites.");
     EXPECT_EQ(alert.buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "Kestralune alert: " + alert.messageText + " | " + alert.informativeText + " | [OK]");
 }
 
-TEST_F(QuitProtectionTest, EachRefusedQuitShowsItsOwnNoticeAndEndOfSessionAllowsQuit) {
-    // Fails if notices are coalesced or the flag is latched after the session.
-    OrrindaleQuitProtection::blockingActive = true;
-    EXPECT_FALSE(OrrindaleQuitProtection::allowsTermination(loop, presenter));
-    EXPECT_FALSE(OrrindaleQuitProtection::allowsTermination(loop, presenter));
-    loop.runUntilIdle();
-    EXPECT_EQ(presenter.shownAlerts().size(), 2u);
-    OrrindaleQuitProtection::blockingActive = false;
-    EXPECT_TRUE(OrrindaleQuitProtection::allowsTermination(loop, presenter));
-    loop.runUntilIdle();
-    EXPECT_EQ(presenter.shownAlerts().size(), 2u);
-}
-
-TEST_F(QuitProtectionTest, NoticeUsesLabelsSyncedAfterItWasRequested) {
-    // Fails if the texts are looked up when queued instead of when shown.
+// Texts are looked up when the notice is shown, not when it is queued; keys the table lacks
+// keep their defaults, and a key with no default has none.
+TEST_F(QuitProtectionTest, NoticeUsesTheLabelsSyncedBeforeItIsShown) {
     OrrindaleQuitProtection::showQuitRefusedNotice(loop, presenter);
-    replaceLocalizedLabels({{"quitBlockedTitle", "Beenden nicht m\xC3\xB6glich"},
-                            {"quitBlockedDetail", "Kestralune blockiert gerade."},
-                            {"ok", "Verstanden"}});
+    replaceLocalizedLabels({{"quitBlockedTitle", "Beenden nicht m\xC3\xB6glich"}, {"ok", "Gut"}});
     loop.runUntilIdle();
     ASSERT_EQ(presenter.shownAlerts().size(), 1u);
-    const Alert& alert = presenter.shownAlerts()[0];
-    EXPECT_EQ(alert.messageText, "Beenden nicht m\xC3\xB6glich");
-    EXPECT_EQ(alert.informativeText, "Kestralune blockiert gerade.");
-    EXPECT_EQ(alert.buttons, std::vector<std::string>{"Verstanden"});
-}
-
-TEST_F(QuitProtectionTest, LabelTableWithoutNoticeKeysKeepsTheDefaults) {
-    // Fails if an unrelated label sync blanks the notice.
-    replaceLocalizedLabels({{"menuQuit", "Beenden"}, {"ok", "Okay"}});
-    OrrindaleQuitProtection::showQuitRefusedNotice(loop, presenter);
-    loop.runUntilIdle();
-    ASSERT_EQ(presenter.shownAlerts().size(), 1u);
+    EXPECT_EQ(presenter.shownAlerts()[0].messageText, "Beenden nicht m\xC3\xB6glich");
     EXPECT_EQ(presenter.shownAlerts()[0].informativeText,
               "Kestralune needs to keep running to block distracting apps and websites.");
-    EXPECT_EQ(presenter.shownAlerts()[0].buttons, std::vector<std::string>{"Okay"});
-}
-
-TEST_F(QuitProtectionTest, ShownNoticeIsLoggedWithItsThreeTexts) {
-    // Fails if the headless notice leaves no trace a user or operator could read.
-    std::vector<std::string> lines;
-    const LogSink previous = setLogSink([&](std::string_view line) { lines.emplace_back(line); });
-    replaceLocalizedLabels({{"quitBlockedTitle", "Title"}, {"quitBlockedDetail", "Detail"}});
-    OrrindaleQuitProtection::showQuitRefusedNotice(loop, presenter);
-    loop.runUntilIdle();
-    setLogSink(previous);
-    EXPECT_EQ(lines, std::vector<std::string>{"Kestralune alert: Title | Detail | [OK]"});
+    EXPECT_EQ(presenter.shownAlerts()[0].buttons, std::vector<std::string>{"Gut"});
+    EXPECT_FALSE(defaultLabel("unknownKey").has_value());
 }
 
 }  // namespace

@@ -5,17 +5,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kestralune {
 
-// A fresh directory under the system's temporary folder, removed with its contents.
-// Its path is canonical, as /proc reports executables.
+// A fresh directory under the system's temporary folder, removed with its contents. Its
+// path is canonical, as /proc reports executables.
 class TempDirectory {
   public:
     TempDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "kestralune-XXXXXX").string();
+        std::string pattern = std::filesystem::temp_directory_path() / "kestralune-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
@@ -38,6 +38,11 @@ class TempDirectory {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
         ::chmod(file.c_str(), mode);
         return file.string();
+    }
+
+    static std::string read(const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
   private:

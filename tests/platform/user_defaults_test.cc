@@ -1,139 +1,193 @@
 #include "platform/user_defaults.h"
+#include "platform/log.h"
+#include "tests/platform/temp_directory.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <future>
+#include <random>
+#include <thread>
 
 namespace kestralune {
 namespace {
 
 namespace fs = std::filesystem;
+using Dictionary = PlistValue::Dictionary;
+using namespace std::chrono_literals;
 
-// Each test gets its own configuration home, so stores never leak between tests.
+// Each test gets its own configuration home (stores never leak between tests) and keeps
+// the log lines its stores write.
 class UserDefaultsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        home = fs::temp_directory_path() /
-               ("kestralune-defaults-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home);
-        fs::create_directories(home);
-        ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
+        previousSink = setLogSink([this](std::string_view line) { logged.emplace_back(line); });
     }
     void TearDown() override {
+        setLogSink(previousSink);
         ::unsetenv("XDG_CONFIG_HOME");
-        fs::remove_all(home);
     }
 
     fs::path fileOf(const std::string& domain) const {
-        return home / "Kestralune" / "Preferences" / (domain + ".plist");
+        return home.path() / "Kestralune/Preferences" / (domain + ".plist");
+    }
+    std::string bytesOf(const std::string& domain) const {
+        return TempDirectory::read(fileOf(domain));
+    }
+    Dictionary stored(const std::string& domain) const {
+        const auto parsed = parsePropertyList(bytesOf(domain));
+        return parsed && parsed->is<Dictionary>() ? *parsed->get<Dictionary>() : Dictionary{};
     }
 
-    static std::string read(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        return bytes.str();
-    }
-
-    fs::path home;
+    TempDirectory home;
+    LogSink previousSink;
+    std::vector<std::string> logged;
 };
 
-// Every value type the system stores must come back from disk unchanged.
-TEST_F(UserDefaultsTest, EveryTypeIsWrittenThroughAsAnXmlPropertyList) {
-    auto suite = userDefaultsSuite("group.com.orrindale.app");
-    ASSERT_TRUE(suite);
-    const PlistValue::Dictionary nested{{"enabled", true}, {"url", "http://x/"}};
-    suite->setObject("string", "kestralune – ✓");
-    suite->setObject("bool", false);
-    suite->setObject("integer", std::int64_t{-42});
-    suite->setObject("real", 2.5);
-    suite->setObject("data", PlistValue::Data{0, 1, 254, 255});
-    suite->setObject("array", PlistValue::Array{"a", 1, true});
-    suite->setObject("dictionary", nested);
+// Every type comes back from disk unchanged, in a file only the user may read, and every
+// opening of the domain is the same store.
+TEST_F(UserDefaultsTest, GroupOfEveryTypeIsWrittenThroughToAPrivateFile) {
+    const Dictionary group{
+        {"string", "\xC3\xA9 \xE2\x9C\x93 \xF0\x9F\xA6\x81 \xF4\x8F\xBF\xBF\t\n"},
+        {"bool", false},
+        {"integer", std::int64_t{-42}},
+        {"real", 2.5},
+        {"data", PlistValue::Data{0, 1, 254, 255}},
+        {"array", PlistValue::Array{"a", 1, true}},
+        {"dictionary", Dictionary{{"enabled", true}, {"url", "http://x/"}}}};
+    ASSERT_TRUE(userDefaultsSuite("group.com.orrindale.app")->setObjects(group));
+    EXPECT_EQ(stored("group.com.orrindale.app"), group);
+    EXPECT_EQ(fs::status(fileOf("group.com.orrindale.app")).permissions(), fs::perms(0600));
+    const auto again = userDefaultsSuite("group.com.orrindale.app");
+    EXPECT_TRUE(again->boolForKey("bool") == false && !again->stringForKey("bool"));
+    EXPECT_TRUE(again->removeObject("string") && again->removeObject("never there"));
+    EXPECT_EQ(stored("group.com.orrindale.app").size(), group.size() - 1);
 
-    const std::string text = read(fileOf("group.com.orrindale.app"));
-    EXPECT_NE(text.find("<!DOCTYPE plist"), std::string::npos);
-    auto parsed = parsePropertyList(text);
-    ASSERT_TRUE(parsed && parsed->is<PlistValue::Dictionary>());
-    const auto& stored = *parsed->get<PlistValue::Dictionary>();
-    EXPECT_EQ(stored.at("string"), PlistValue("kestralune – ✓"));
-    EXPECT_EQ(stored.at("bool"), PlistValue(false));
-    EXPECT_EQ(stored.at("integer"), PlistValue(std::int64_t{-42}));
-    EXPECT_EQ(stored.at("real"), PlistValue(2.5));
-    EXPECT_EQ(stored.at("data"), PlistValue(PlistValue::Data{0, 1, 254, 255}));
-    EXPECT_EQ(stored.at("array"), PlistValue(PlistValue::Array{"a", 1, true}));
-    EXPECT_EQ(stored.at("dictionary"), PlistValue(nested));
-}
-
-// The file holds user rules and a proxy backup: only the user may read it, and a write
-// must never leave a temporary file behind.
-TEST_F(UserDefaultsTest, FileIsPrivateAndWrittenAtomically) {
-    auto suite = userDefaultsSuite("private.domain");
-    suite->setObject("k", "v");
-    struct stat info {};
-    ASSERT_EQ(::stat(fileOf("private.domain").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    for (const auto& entry : fs::directory_iterator(fileOf("private.domain").parent_path())) {
-        EXPECT_EQ(entry.path().extension(), ".plist") << entry.path();
+    for (const char* name : {"", "..", "../escape"}) {
+        EXPECT_FALSE(userDefaultsSuite(name)) << name;
     }
+    EXPECT_TRUE(standardUserDefaults()->setObject("k", 1));
+    EXPECT_TRUE(fs::exists(fileOf("platform_tests"))) << "a bare program's domain is its name";
 }
 
-TEST_F(UserDefaultsTest, TypedReadsIgnoreOtherTypesAndRemovedKeys) {
-    auto suite = userDefaultsSuite("typed.domain");
-    suite->setObject("text", "light");
-    suite->setObject("flag", true);
-    EXPECT_EQ(suite->stringForKey("text"), "light");
-    EXPECT_EQ(suite->boolForKey("flag"), true);
-    EXPECT_FALSE(suite->stringForKey("flag"));
-    EXPECT_FALSE(suite->dataForKey("text"));
-    suite->removeObject("text");
-    EXPECT_FALSE(suite->objectForKey("text"));
-    EXPECT_TRUE(suite->synchronize());
-}
+// Opening loads what an earlier run wrote and removes the temporary files of writers that
+// died, never the file of a writer still at work (it holds the file's lock). A file that
+// cannot be read is kept aside rather than overwritten.
+TEST_F(UserDefaultsTest, OpeningLoadsTheFileAndRemovesOnlyDeadWritersLeftovers) {
+    const std::string folder = "Kestralune/Preferences/";
+    home.write(folder + "d.plist", *xmlPropertyList(PlistValue(Dictionary{{"link", "k"}})));
+    const auto dead = home.write(folder + "d.plist.tmp.4001", "<plist");
+    const auto alive = home.write(folder + "d.plist.tmp.4002", "<plist");
+    const auto unrelated = home.write(folder + "d.plist.tmp.notes", "");
+    const int held = ::open(alive.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    EXPECT_EQ(userDefaultsSuite("d")->stringForKey("link"), "k");
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::exists(alive) && fs::exists(unrelated));
+    ::close(held);
 
-// Two openings of one domain are one store: the server's read sees the host's write.
-TEST_F(UserDefaultsTest, OpeningADomainTwiceSharesItsValues) {
-    auto first = userDefaultsSuite("shared.domain");
-    auto second = userDefaultsSuite("shared.domain");
-    first->setObject("kestralune.appearance", "dark");
-    EXPECT_EQ(second->stringForKey("kestralune.appearance"), "dark");
-}
-
-// A value written by an earlier run is there when the domain is opened again.
-TEST_F(UserDefaultsTest, ExistingFileIsLoadedOnOpen) {
-    fs::create_directories(fileOf("x").parent_path());
-    std::ofstream(fileOf("earlier.run")) << xmlPropertyList(PlistValue(
-        PlistValue::Dictionary{{"kestralune.pendingInviteLink", "kestralune://invite/abc"}}));
-    auto suite = userDefaultsSuite("earlier.run");
-    EXPECT_EQ(suite->stringForKey("kestralune.pendingInviteLink"), "kestralune://invite/abc");
-}
-
-// An unreadable file must not be silently replaced by the next write: it is kept aside.
-TEST_F(UserDefaultsTest, UnreadableFileIsKeptAside) {
-    fs::create_directories(fileOf("x").parent_path());
-    std::ofstream(fileOf("broken")) << "<plist><dict><key>a</key>";
-    auto suite = userDefaultsSuite("broken");
-    EXPECT_FALSE(suite->objectForKey("a"));
-    suite->setObject("b", true);
+    home.write(folder + "broken.plist", "<plist><dict><key>a</key>");
+    EXPECT_TRUE(userDefaultsSuite("broken")->setObject("b", true));
     EXPECT_TRUE(fs::exists(fileOf("broken").string() + ".unreadable"));
 }
 
-TEST_F(UserDefaultsTest, SuiteNamesThatAreNotDomainsAreRefused) {
-    EXPECT_FALSE(userDefaultsSuite(""));
-    EXPECT_FALSE(userDefaultsSuite("../escape"));
-    EXPECT_FALSE(userDefaultsSuite(".."));
-    EXPECT_TRUE(userDefaultsSuite("group.com.orrindale.app"));
+// A write that fails changes nothing: the old file, no temporary file, the old values, one
+// log line each; a later write must not carry a failed group to disk. Failures here: a string
+// an XML file cannot carry, anywhere in the group, and the file size limit.
+TEST_F(UserDefaultsTest, FailedOrRefusedWriteChangesNothingNowOrLater) {
+    const auto store = userDefaultsSuite("d");
+    ASSERT_TRUE(store->setObject("link", "old"));
+    const std::string before = bytesOf("d");
+    for (const std::string bad : {"\xFF", "a\x01", "\xEF\xBF\xBE", "\xED\xA0\x80", "\xC0\xAF",
+                                  "\xF4\x90\x80\x80", "\xE2\x82"}) {
+        for (const PlistValue& value : {PlistValue(bad), PlistValue(PlistValue::Array{bad}),
+                                        PlistValue(Dictionary{{"ok", Dictionary{{bad, 1}}}})}) {
+            EXPECT_FALSE(store->setObjects({{"link", "new"}, {"other", value}})) << bad;
+        }
+        EXPECT_FALSE(store->setObject(bad, "key")) << bad;
+    }
+    EXPECT_FALSE(store->setObject("nul", std::string("a\0b", 3)));
+    rlimit original{};
+    ::getrlimit(RLIMIT_FSIZE, &original);
+    const rlimit small{before.size() + 100, original.rlim_max};
+    const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = store->setObjects({{"link", "new"}, {"padding", std::string(4096, 'x')}});
+    ::setrlimit(RLIMIT_FSIZE, &original);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(logged.size(), 7u * 4u + 2u);
+    EXPECT_EQ(bytesOf("d"), before);
+    EXPECT_FALSE(fs::exists(fileOf("d").string() + ".tmp." + std::to_string(::getpid())));
+    EXPECT_EQ(store->stringForKey("link"), "old");
+    ASSERT_TRUE(store->setObject("later", 1));
+    EXPECT_EQ(stored("d"), (Dictionary{{"link", "old"}, {"later", 1}}));
 }
 
-// A test binary has no bundle, so the standard domain is named after the executable.
-TEST_F(UserDefaultsTest, StandardDomainFallsBackToTheExecutableName) {
-    standardUserDefaults()->setObject("k", 1);
-    EXPECT_TRUE(fs::exists(fileOf("platform_tests")));
+// The block server reads the appearance while the main thread writes. Here the writer is
+// stuck inside its disk write (its temporary file is a full pipe); the read must complete.
+TEST_F(UserDefaultsTest, ReaderDoesNotWaitForAWriterStuckOnTheDisk) {
+    const auto store = userDefaultsSuite("slow");
+    ASSERT_TRUE(store->setObject("kestralune.appearance", "dark"));
+    const std::string temporary = fileOf("slow").string() + ".tmp." + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(temporary.c_str(), 0600), 0);
+    const int pipe = ::open(temporary.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int capacity = ::fcntl(pipe, F_GETPIPE_SZ);
+    auto writer = std::async(std::launch::async, [&] {
+        return store->setObject("big", std::string(2 * capacity, 'x'));
+    });
+    int queued = 0;
+    for (int wait = 0; wait < 1000 && queued < capacity; ++wait) {
+        std::this_thread::sleep_for(10ms);
+        ::ioctl(pipe, FIONREAD, &queued);
+    }
+    EXPECT_EQ(queued, capacity) << "the writer never filled the pipe";
+    auto reader = std::async(std::launch::async,
+                             [&] { return store->stringForKey("kestralune.appearance"); });
+    EXPECT_EQ(reader.wait_for(10s), std::future_status::ready);
+    for (char buffer[4096]; writer.wait_for(1ms) != std::future_status::ready;) {
+        while (::read(pipe, buffer, sizeof buffer) > 0) {
+        }
+    }
+    ::close(pipe);
+    EXPECT_EQ(reader.get(), "dark");
+    EXPECT_FALSE(writer.get()) << "a pipe cannot be synced";
+}
+
+// A child writes numbered groups of three keys until it is killed at a random moment; the
+// file it leaves must hold one group whole, never keys of two.
+TEST_F(UserDefaultsTest, KilledWriterLeavesOneWholeGroup) {
+    std::mt19937 random(std::random_device{}());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (int round = 0; round < 200 && std::chrono::steady_clock::now() < deadline; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (std::int64_t n = round * 1'000'000; ::write(ready[1], "r", 1) == 1; ++n) {
+                userDefaultsSuite("killed")->setObjects({{"a", n}, {"b", n}, {"c", n}});
+            }
+            ::_exit(1);
+        }
+        char started = 0;
+        EXPECT_EQ(::read(ready[0], &started, 1), 1);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        const auto values = stored("killed");
+        ASSERT_TRUE(values.empty() || (values.size() == 3 && values.at("a") == values.at("b") &&
+                                       values.at("b") == values.at("c")))
+            << round;
+    }
 }
 
 }  // namespace
