@@ -227,8 +227,9 @@ EncodableMap MacBlockingEngine::startSession(const EncodableMap& arguments) {
         sessionTimer.reset();
     }
     const auto* duration = valueForKey(arguments, "durationMinutes");
-    if (duration && duration->holdsInteger() && duration->longValue() > 0) {
-        sessionTimer = scheduleWeakTimer(static_cast<double>(duration->longValue()) * 60.0, false,
+    const auto minutes = duration ? duration->integerValue() : std::nullopt;
+    if (minutes && *minutes > 0) {
+        sessionTimer = scheduleWeakTimer(static_cast<double>(*minutes) * 60.0, false,
                                          [](MacBlockingEngine& engine) { engine.stopSession(); });
     }
 
