@@ -160,6 +160,7 @@ void MacBlockingEngine::applyConfiguration(const EncodableMap& configuration) {
     if (!sessionActive) {
         return;
     }
+    updateLaunchMonitoring();
     if (!accessibility->isProcessTrusted()) {
         accessibility->isProcessTrustedWithPrompt();
     }
@@ -209,7 +210,7 @@ EncodableMap MacBlockingEngine::startSession(const EncodableMap& arguments) {
 
     const int closed = sweepRunningApplications();
     startAppSweepTimer();
-    workspace->setLaunchMonitoringEnabled(true);
+    updateLaunchMonitoring();
 
     bool applied = false;
     bool verified = false;
