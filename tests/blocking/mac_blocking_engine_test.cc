@@ -69,9 +69,8 @@ class ObservingToolRunner final : public ToolRunner {
 
 class MacBlockingEngineTest : public ::testing::Test {
   protected:
-    int runs(const Call& call) const {
-        return static_cast<int>(std::count(tools.calls().begin(), tools.calls().end(), call));
-    }
+    // With the proxy verified, a watch tick runs only the scutil check.
+    std::size_t runs() const { return tools.calls().size(); }
     int sweeps() const { return harness.workspace->runningApplicationsCallCount(); }
     static std::shared_ptr<FakeRunningApplication> game() {
         return std::make_shared<FakeRunningApplication>("com.example.game", "/Apps/Game.app", 2000);
@@ -81,7 +80,6 @@ class MacBlockingEngineTest : public ::testing::Test {
     FakeToolRunner& tools = *harness.fakeTools;
     std::shared_ptr<MacBlockingEngine> engine = harness.create();
     RecordingBlockServer& server = *harness.server;
-    const Call scutil{harness.scutilPath, {"--proxy"}};
 };
 
 // Fault: the first session uses other exceptions than the defaults; rules keep blanks,
@@ -153,10 +151,10 @@ TEST(SharedSuiteTest, FallsBackWithoutABundleIdentifierAndToleratesNoSuite) {
     EXPECT_EQ(harness.openedSuites, std::vector<std::string>{"group.com.orrindale.app"});
 }
 
-// Fault: a summary branch deviates from its sentence, a flag of the report disagrees, a
-// failed apply goes unlogged (or a session without web blocking logs it), or quitting is
-// allowed because the proxy failed.
-TEST(SessionReportTest, SummaryAndFlagsFollowTheOutcome) {
+// Fault: a summary branch deviates from its sentence; a flag of the report or the status
+// disagrees; a failed apply goes unlogged; quitting is allowed because the proxy failed; a
+// session or status query without web blocking runs a proxy tool.
+TEST(SessionReportTest, ReportAndStatusFollowTheOutcome) {
     const std::string manual =
         " not verified. Set http://127.0.0.1:18081/proxy.pac manually in macOS network settings";
     using Mode = FakeAccessibility::Mode;
@@ -199,6 +197,16 @@ TEST(SessionReportTest, SummaryAndFlagsFollowTheOutcome) {
         EXPECT_EQ(entry<std::int64_t>(report, "blockedAppCount"), row.apps);
         EXPECT_EQ(log.count(kApplyFailedLine), web && !row.applyWorks);
         EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);  // whatever became of the proxy
+
+        harness.loop.advance(3.0);  // a watch tick, if there is a watch
+        EXPECT_EQ(harness.fakeTools->calls().empty(), !web);
+        harness.fakeTools->clearCalls();
+        const auto status = engine->blockingStatus();
+        EXPECT_EQ(harness.fakeTools->calls().size(), web ? 1u : 0u);  // only the check
+        EXPECT_EQ(entry<bool>(status, "proxyVerified"), web && row.verifyWorks);
+        EXPECT_EQ(entry<bool>(status, "webBlockingRequired"), web);
+        EXPECT_EQ(entry<std::int64_t>(status, "blockedDomainCount"), row.sites);
+        EXPECT_TRUE(entry<bool>(status, "serverRunning"));
     }
 }
 
@@ -221,32 +229,6 @@ TEST_F(MacBlockingEngineTest, ServerCommandsFollowCallOrder) {
     harness.loop.advance(3.0);  // the watch tick restarts a stopped server
     EXPECT_EQ(server.commands, (std::vector<std::string>{"update", "resetBlockedRequests", "start",
                                                          "update", "update", "start", "start"}));
-}
-
-// Fault: the status query or a session runs a proxy tool although no web blocking is
-// required, or the status misreports.
-TEST_F(MacBlockingEngineTest, ProxyToolsRunOnlyWhenWebBlockingIsRequired) {
-    cannedProxy(harness, true, true);
-    engine->applyConfiguration(webOff());
-    auto status = engine->blockingStatus();
-    EXPECT_EQ(status.size(), 7u);
-    EXPECT_TRUE(tools.calls().empty());
-    EXPECT_FALSE(entry<bool>(status, "proxyVerified"));
-    EXPECT_FALSE(entry<bool>(status, "webBlockingRequired"));
-    engine->startSession({});
-    harness.loop.advance(3.0);
-    EXPECT_TRUE(tools.calls().empty());
-    engine->stopSession();
-    tools.clearCalls();
-
-    engine->applyConfiguration(encodableMap(
-        {{"allWebsitesBlocked", false}, {"blockedDomains", EncodableList{"x.example"}}}));
-    status = engine->blockingStatus();
-    EXPECT_EQ(tools.calls(), std::vector{scutil});
-    EXPECT_TRUE(entry<bool>(status, "proxyVerified"));
-    EXPECT_TRUE(entry<bool>(status, "webBlockingRequired"));
-    EXPECT_EQ(entry<std::int64_t>(status, "blockedDomainCount"), 1);
-    EXPECT_FALSE(entry<bool>(status, "serverRunning"));
 }
 
 // Fault: the launch monitor polls the process table during a session with nothing to
@@ -278,20 +260,20 @@ TEST_F(MacBlockingEngineTest, TimersKeepTheirPeriodsAndASecondStartReplacesThem)
     engine->applyConfiguration(encodableMap({{"blockedApps", EncodableList{"com.example.game"}}}));
     engine->startSession(encodableMap({{"durationMinutes", std::int32_t{1}}}));
     EXPECT_EQ(sweeps(), 1);  // the start-up sweep
-    const int checks = runs(scutil);
+    const auto checks = runs();
     harness.loop.advance(2.999);
     EXPECT_EQ(sweeps(), 12);
-    EXPECT_EQ(runs(scutil), checks);
+    EXPECT_EQ(runs(), checks);
     harness.loop.advance(0.001);
-    EXPECT_EQ(runs(scutil), checks + 1);
+    EXPECT_EQ(runs(), checks + 1);
 
     harness.loop.advance(27.1);
     engine->startSession(encodableMap({{"durationMinutes", 1.0}}));  // at 30.1 s
     const int sweepsBefore = sweeps();
-    const int checksBefore = runs(scutil);
+    const auto checksBefore = runs();
     harness.loop.advance(3.0);
     EXPECT_EQ(sweeps(), sweepsBefore + 12);
-    EXPECT_EQ(runs(scutil), checksBefore + 1);
+    EXPECT_EQ(runs(), checksBefore + 1);
     harness.loop.advance(56.999);  // 59.999 s after the second start
     EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);
     harness.loop.advance(0.002);
