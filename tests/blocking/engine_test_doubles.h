@@ -78,7 +78,7 @@ class MemoryDefaults final : public UserDefaults {
 };
 
 // Forwards to another run loop, keeps every timer it hands out (so a test can see which
-// are still valid), and reads the time from `wallClock` when one is given.
+// are still valid), and reads the time from `replacementClock` when one is given.
 class ObservedRunLoop final : public RunLoop {
   public:
     explicit ObservedRunLoop(RunLoop& inner, const Clock* replacementClock = nullptr)

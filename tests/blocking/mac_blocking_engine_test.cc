@@ -70,7 +70,7 @@ class ObservingToolRunner final : public ToolRunner {
 class MacBlockingEngineTest : public ::testing::Test {
   protected:
     // With the proxy verified, a watch tick runs only the scutil check.
-    std::size_t runs() const { return tools.calls().size(); }
+    std::size_t toolRuns() const { return tools.calls().size(); }
     int sweeps() const { return harness.workspace->runningApplicationsCallCount(); }
     static std::shared_ptr<FakeRunningApplication> game() {
         return std::make_shared<FakeRunningApplication>("com.example.game", "/Apps/Game.app", 2000);
@@ -260,20 +260,20 @@ TEST_F(MacBlockingEngineTest, TimersKeepTheirPeriodsAndASecondStartReplacesThem)
     engine->applyConfiguration(encodableMap({{"blockedApps", EncodableList{"com.example.game"}}}));
     engine->startSession(encodableMap({{"durationMinutes", std::int32_t{1}}}));
     EXPECT_EQ(sweeps(), 1);  // the start-up sweep
-    const auto checks = runs();
+    const auto checks = toolRuns();
     harness.loop.advance(2.999);
     EXPECT_EQ(sweeps(), 12);
-    EXPECT_EQ(runs(), checks);
+    EXPECT_EQ(toolRuns(), checks);
     harness.loop.advance(0.001);
-    EXPECT_EQ(runs(), checks + 1);
+    EXPECT_EQ(toolRuns(), checks + 1);
 
     harness.loop.advance(27.1);
     engine->startSession(encodableMap({{"durationMinutes", 1.0}}));  // at 30.1 s
     const int sweepsBefore = sweeps();
-    const auto checksBefore = runs();
+    const auto checksBefore = toolRuns();
     harness.loop.advance(3.0);
     EXPECT_EQ(sweeps(), sweepsBefore + 12);
-    EXPECT_EQ(runs(), checksBefore + 1);
+    EXPECT_EQ(toolRuns(), checksBefore + 1);
     harness.loop.advance(56.999);  // 59.999 s after the second start
     EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);
     harness.loop.advance(0.002);
