@@ -72,6 +72,10 @@ int MacBlockingEngine::sweepRunningApplications() {
     return closed;
 }
 
+void MacBlockingEngine::updateLaunchMonitoring() {
+    workspace->setLaunchMonitoringEnabled(sessionActive && !blockedAppIdentifiers.empty());
+}
+
 void MacBlockingEngine::startAppSweepTimer() {
     if (appSweepTimer) {
         appSweepTimer->invalidate();

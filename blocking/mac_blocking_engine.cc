@@ -160,6 +160,7 @@ void MacBlockingEngine::applyConfiguration(const EncodableMap& configuration) {
     if (!sessionActive) {
         return;
     }
+    updateLaunchMonitoring();
     if (!accessibility->isProcessTrusted()) {
         accessibility->isProcessTrustedWithPrompt();
     }
@@ -210,7 +211,7 @@ EncodableMap MacBlockingEngine::startSession(const EncodableMap& arguments) {
 
     const int closed = sweepRunningApplications();
     startAppSweepTimer();
-    workspace->setLaunchMonitoringEnabled(true);
+    updateLaunchMonitoring();
 
     bool applied = false;
     bool verified = false;
@@ -228,8 +229,9 @@ EncodableMap MacBlockingEngine::startSession(const EncodableMap& arguments) {
         sessionTimer.reset();
     }
     const auto* duration = valueForKey(arguments, "durationMinutes");
-    if (duration && duration->holdsInteger() && duration->longValue() > 0) {
-        sessionTimer = scheduleWeakTimer(static_cast<double>(duration->longValue()) * 60.0, false,
+    const auto minutes = duration ? duration->integerValue() : std::nullopt;
+    if (minutes && *minutes > 0) {
+        sessionTimer = scheduleWeakTimer(static_cast<double>(*minutes) * 60.0, false,
                                          [](MacBlockingEngine& engine) { engine.stopSession(); });
     }
 

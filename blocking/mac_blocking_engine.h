@@ -110,6 +110,9 @@ class MacBlockingEngine : public std::enable_shared_from_this<MacBlockingEngine>
   private:
     std::shared_ptr<Timer> scheduleWeakTimer(double interval, bool repeats,
                                              std::function<void(MacBlockingEngine&)> tick);
+    // The workspace's launch monitor polls the process table, so it runs only while a
+    // session has applications to close.
+    void updateLaunchMonitoring();
     bool isOwnProcess(const RunningApplication& application,
                       const std::string& bundleIdentifier) const;
     std::string summary(bool trusted, bool applied, bool verified) const;

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -64,6 +66,22 @@ class EncodableValue {
             return *small;
         }
         return std::get<std::int64_t>(storage);
+    }
+    // The value read as a whole number, as the platform's numeric conversion reads it: an
+    // integer of either width, or a double with an integral value inside the 64-bit range
+    // (a UI slider sends 25.0). Nothing for other values: fractions, NaN, infinities,
+    // Booleans, strings.
+    std::optional<std::int64_t> integerValue() const {
+        if (holdsInteger()) {
+            return longValue();
+        }
+        const auto* real = getIf<double>();
+        // -2^63 and 2^63 are exact doubles; every integral double in [-2^63, 2^63) converts.
+        if (!real || !std::isfinite(*real) || std::trunc(*real) != *real || *real < -0x1p63 ||
+            *real >= 0x1p63) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(*real);
     }
 
     // Total order: by type first, then by content.

@@ -99,6 +99,10 @@ std::vector<std::string> urlArguments(const std::vector<std::string>& arguments)
     return urls;
 }
 
+std::shared_ptr<ToolRunner> makeHostToolRunner() {
+    return makeToolRunner(20.0);
+}
+
 int runHost(const std::vector<std::string>& arguments) {
     const Bundle& bundle = mainBundle();
     const std::string bundleIdentifier = bundle.identifier.value_or(kDefaultBundleIdentifier);
@@ -129,7 +133,7 @@ int runHost(const std::vector<std::string>& arguments) {
 
     MacBlockingEngine::Dependencies engineDependencies{
         .runLoop = runLoop,
-        .toolRunner = makeToolRunner(),
+        .toolRunner = makeHostToolRunner(),
         .workspace = makeWorkspace(runLoop),
         .accessibility = accessibility,
         .standardDefaults = defaults,

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/tool_runner.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,11 @@ namespace kestralune {
 // that contains "://", as URL text (`absoluteUrlText`). The scheduled-launch flag and other
 // options never contain it.
 std::vector<std::string> urlArguments(const std::vector<std::string>& arguments);
+
+// The runner through which the host's engine runs networksetup and scutil. Tools run
+// on the main thread, so one that hangs is stopped after 20 seconds and reported as failed
+// (status -1) rather than freezing the host.
+std::shared_ptr<ToolRunner> makeHostToolRunner();
 
 // The host program. Runs on the calling thread, which becomes the main thread, until the
 // application terminates; returns the process's exit status.

@@ -55,7 +55,8 @@ class Workspace {
     virtual void removeObserver(ObserverId id) = 0;
 
     // Launches are noticed by polling here, which costs time; the engine turns the monitor
-    // on only while it has a session. Observers receive nothing while it is off.
+    // on only while a session has applications to close. Observers receive nothing while it
+    // is off.
     virtual void setLaunchMonitoringEnabled(bool enabled) = 0;
 };
 

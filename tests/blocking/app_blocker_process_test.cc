@@ -2,8 +2,8 @@
 // the /proc workspace and the asio run loop, each wait bounded.
 #include "blocking/mac_blocking_engine.h"
 
-#include "host/quit_protection.h"
 #include "platform/linux/asio_run_loop.h"
+#include "platform/testing/settable_clock.h"
 #include "tests/blocking/engine_test_doubles.h"
 #include "tests/platform/temp_directory.h"
 
@@ -13,10 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 extern char** environ;
@@ -26,63 +24,39 @@ namespace {
 
 constexpr double kWaitLimit = 3.0;  // far above one sweep period plus the kill delay
 
-// A sleeping process, killed and reaped when the test is done with it.
-class Sleeper {
-  public:
+// A sleeping process, killed and reaped when the test is done with it. Until then an ended
+// process stays unreaped, so its pid cannot pass to another.
+struct Sleeper {
     explicit Sleeper(const std::string& executable) {
-        std::string seconds = "60";
-        char* argv[] = {const_cast<char*>(executable.c_str()), seconds.data(), nullptr};
+        char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("60"), nullptr};
         if (::posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ) != 0) {
             pid = -1;
         }
     }
     ~Sleeper() {
-        if (pid > 0 && !exited) {
-            ::kill(pid, SIGKILL);
-        }
         if (pid > 0) {
+            ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
     }
     Sleeper(const Sleeper&) = delete;
     Sleeper& operator=(const Sleeper&) = delete;
 
-    // Whether the process has ended (it is left for the destructor to reap).
-    bool hasExited() {
-        if (!exited) {
-            siginfo_t info{};
-            exited =
-                ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                info.si_pid == pid;
-        }
-        return exited;
+    bool hasExited() const {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid;
     }
 
     pid_t pid = -1;
-
-  private:
-    bool exited = false;
-};
-
-// Lists the real applications but never reports a launch, so only the sweep can act.
-class SweepOnlyWorkspace final : public Workspace {
-  public:
-    explicit SweepOnlyWorkspace(std::shared_ptr<Workspace> real) : real(std::move(real)) {}
-    std::vector<std::shared_ptr<RunningApplication>> runningApplications() override {
-        return real->runningApplications();
-    }
-    ObserverId addObserver(Observer) override { return 1; }
-    void removeObserver(ObserverId) override {}
-    void setLaunchMonitoringEnabled(bool) override {}
-
-  private:
-    std::shared_ptr<Workspace> real;
 };
 
 class AppBlockerProcessTest : public ::testing::Test {
   protected:
-    AppBlockerProcessTest() { harness.mainLoop = &loop; }
-    ~AppBlockerProcessTest() override { OrrindaleQuitProtection::blockingActive = false; }
+    AppBlockerProcessTest() {
+        harness.mainLoop = &loop;
+        harness.realWorkspace = makeWorkspace(asioLoop);
+    }
 
     // NAME.app with the identifier and a copy of /bin/sleep; returns the executable.
     std::string makeBundle(const std::string& name, const std::string& identifier) {
@@ -95,102 +69,58 @@ class AppBlockerProcessTest : public ::testing::Test {
                             identifier + "</string></dict></plist>\n");
         return executable.string();
     }
-    std::string bundlePath(const std::string& name) const {
-        return (directory.path() / (name + ".app")).string();
-    }
-
-    // Runs the loop until the workspace lists every given process as an application.
-    bool waitUntilListed(Workspace& workspace, const std::vector<pid_t>& pids) {
-        return loop.runUntil(
-            [&] {
-                const auto applications = workspace.runningApplications();
-                return std::all_of(pids.begin(), pids.end(), [&](pid_t pid) {
-                    return std::any_of(applications.begin(), applications.end(),
-                                       [pid](const auto& application) {
-                                           return application->processIdentifier() == pid &&
-                                                  application->bundleIdentifier();
-                                       });
-                });
-            },
-            kWaitLimit);
+    void startSession(EncodableList blocked, EncodableList exceptions = {}) {
+        engine = harness.create();
+        engine->applyConfiguration(encodableMap({{"allWebsitesBlocked", false},
+                                                 {"blockedApps", std::move(blocked)},
+                                                 {"exceptionApps", std::move(exceptions)}}));
+        engine->startSession({});
     }
 
     TempDirectory directory;
-    AsioRunLoop loop;
+    AsioRunLoop asioLoop;
+    // Cooldowns read this clock, so what they count does not depend on the machine's speed.
+    SettableClock wallClock;
+    ObservedRunLoop loop{asioLoop, &wallClock};
     EngineHarness harness;
+    std::shared_ptr<MacBlockingEngine> engine;
 };
 
-EncodableMap configuration(EncodableList blocked, EncodableList exceptions) {
-    return encodableMap({{"allWebsitesBlocked", false},
-                         {"blockedApps", std::move(blocked)},
-                         {"exceptionApps", std::move(exceptions)}});
-}
-
-// Fault: a blocked application survives the start, or an exception, the host (by identifier
-// or by pid) or an unlisted application is closed by the start-up sweep or later sweeps.
-TEST_F(AppBlockerProcessTest, StartClosesBlockedApplicationsAndSparesTheRest) {
+// Fault: a blocked application survives the session, or one excepted by its bundle path,
+// the host's own process or an unlisted application is closed.
+TEST_F(AppBlockerProcessTest, SessionClosesBlockedApplicationsAndSparesTheRest) {
     Sleeper blocked(makeBundle("Blocked", "com.example.blocked"));
-    Sleeper exceptedById(makeBundle("Excepted", "com.example.excepted"));
-    Sleeper exceptedByPath(makeBundle("PathExcepted", "com.example.pathexcepted"));
-    Sleeper host(makeBundle("Host", "com.example.host"));
-    Sleeper hostByPid(makeBundle("Twin", "com.example.twin"));
+    Sleeper excepted(makeBundle("Excepted", "com.example.excepted"));
+    Sleeper host(makeBundle("Host", "com.example.twin"));
     Sleeper other(makeBundle("Other", "com.example.other"));
-    auto workspace = makeWorkspace(loop);
-    ASSERT_TRUE(waitUntilListed(*workspace, {blocked.pid, exceptedById.pid, exceptedByPath.pid,
-                                             host.pid, hostByPid.pid, other.pid}));
+    harness.ownPid = host.pid;
+    const auto bundle = [&](const char* name) { return (directory.path() / name).string(); };
+    startSession({"com.example.blocked", "com.example.excepted", bundle("Host.app")},
+                 {bundle("Excepted.app")});
 
-    harness.realWorkspace = workspace;
-    harness.ownIdentifier = "com.example.host";
-    harness.ownPid = hostByPid.pid;
-    auto engine = harness.create();
-    engine->applyConfiguration(
-        configuration({"com.example.blocked", "com.example.excepted", "com.example.pathexcepted",
-                       "com.example.host", bundlePath("Twin")},
-                      {"com.example.excepted", bundlePath("PathExcepted")}));
-
-    EXPECT_EQ(entry<std::int64_t>(engine->startSession({}), "closedAppCount"), 1);
-    EXPECT_TRUE(loop.runUntil([&] { return blocked.hasExited(); }, kWaitLimit));
-    loop.runUntil([] { return false; }, 0.6);  // a few more sweeps
-    EXPECT_FALSE(exceptedById.hasExited());
-    EXPECT_FALSE(exceptedByPath.hasExited());
+    EXPECT_TRUE(asioLoop.runUntil([&] { return blocked.hasExited(); }, kWaitLimit));
+    asioLoop.runUntil([] { return false; }, 0.6);  // a few more sweeps
+    EXPECT_FALSE(excepted.hasExited());
     EXPECT_FALSE(host.hasExited());
-    EXPECT_FALSE(hostByPid.hasExited());
     EXPECT_FALSE(other.hasExited());
-    engine->stopSession();
 }
 
-// Fault: a launch during the session is not closed, or each relaunch is counted.
+// Fault: a launch during the session is not closed, a relaunch within the cooldown is
+// counted again, or one after it is not.
 TEST_F(AppBlockerProcessTest, LaunchesDuringTheSessionAreClosedAndCountedOncePerCooldown) {
     const auto executable = makeBundle("Blocked", "com.example.blocked");
-    harness.realWorkspace = makeWorkspace(loop);
-    auto engine = harness.create();
-    engine->applyConfiguration(configuration({"com.example.blocked"}, {}));
-    engine->startSession({});
-
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 3; ++i) {
+    startSession({"com.example.blocked"});
+    const auto launchAndWaitForTheClose = [&] {
         Sleeper launched(executable);
-        EXPECT_TRUE(loop.runUntil([&] { return launched.hasExited(); }, kWaitLimit));
+        return asioLoop.runUntil([&] { return launched.hasExited(); }, kWaitLimit);
+    };
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(launchAndWaitForTheClose());
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    if (elapsed.count() < 1.5) {
-        EXPECT_EQ(engine->blockedAttemptCount(), 1);
-    }
-    engine->stopSession();
-}
-
-// Fault: the periodic sweep does not run, so an application missed by the launch monitor
-// stays open.
-TEST_F(AppBlockerProcessTest, SweepClosesWhatNoNotificationReported) {
-    const auto executable = makeBundle("Blocked", "com.example.blocked");
-    harness.realWorkspace = std::make_shared<SweepOnlyWorkspace>(makeWorkspace(loop));
-    auto engine = harness.create();
-    engine->applyConfiguration(configuration({"com.example.blocked"}, {}));
-    engine->startSession({});
-
-    Sleeper launched(executable);
-    EXPECT_TRUE(loop.runUntil([&] { return launched.hasExited(); }, kWaitLimit));
-    engine->stopSession();
+    EXPECT_EQ(engine->blockedAttemptCount(), 1);
+    wallClock.advance(2.0);
+    EXPECT_TRUE(launchAndWaitForTheClose());
+    EXPECT_EQ(engine->blockedAttemptCount(), 2);
 }
 
 }  // namespace

@@ -2,21 +2,18 @@
 
 #include "blocking/mac_blocking_engine.h"
 #include "blockserver/block_server_control.h"
-#include "platform/accessibility.h"
+#include "host/quit_protection.h"
 #include "platform/log.h"
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_tool_runner.h"
 #include "platform/testing/fake_workspace.h"
 #include "platform/testing/manual_run_loop.h"
 #include "platform/testing/memory_user_defaults.h"
-#include "platform/tool_runner.h"
 #include "platform/user_defaults.h"
-#include "platform/workspace.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -63,12 +60,37 @@ class RecordingBlockServer final : public BlockServerControl {
 
 using MemoryDefaults = MemoryUserDefaults;
 
+// Forwards to another run loop, keeps every timer it hands out (so a test can see which
+// are still valid), and reads the time from `replacementClock` when one is given.
+class ObservedRunLoop final : public RunLoop {
+  public:
+    explicit ObservedRunLoop(RunLoop& inner, const Clock* replacementClock = nullptr)
+        : inner(inner), wallClock(replacementClock ? *replacementClock : inner.clock()) {}
+    std::shared_ptr<Timer> scheduleTimer(double interval, bool repeats,
+                                         std::function<void()> block) override {
+        return timers.emplace_back(inner.scheduleTimer(interval, repeats, std::move(block)));
+    }
+    void async(std::function<void()> work) override { inner.async(std::move(work)); }
+    void asyncAfter(double delay, std::function<void()> work) override {
+        inner.asyncAfter(delay, std::move(work));
+    }
+    const Clock& clock() const override { return wallClock; }
+    long validTimers() const {
+        return std::count_if(timers.begin(), timers.end(),
+                             [](auto& timer) { return timer->isValid(); });
+    }
+
+  private:
+    RunLoop& inner;
+    const Clock& wallClock;
+    std::vector<std::shared_ptr<Timer>> timers;
+};
+
 // Collects log lines while it lives.
 class LogCapture {
   public:
-    LogCapture() {
-        previous = setLogSink([this](std::string_view line) { lines.emplace_back(line); });
-    }
+    LogCapture()
+        : previous(setLogSink([this](std::string_view line) { lines.emplace_back(line); })) {}
     ~LogCapture() { setLogSink(previous); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -82,8 +104,11 @@ class LogCapture {
     LogSink previous;
 };
 
-// Everything an engine needs, faked; `create` wires an engine to it.
+// Everything an engine needs, faked; `create` wires an engine to it. Clears the quit flag
+// that a session leaves set.
 struct EngineHarness {
+    ~EngineHarness() { OrrindaleQuitProtection::blockingActive = false; }
+
     std::shared_ptr<MacBlockingEngine> create() {
         auto recording = std::make_unique<RecordingBlockServer>();
         server = recording.get();
@@ -95,14 +120,8 @@ struct EngineHarness {
             .standardDefaults = defaults,
             .openDefaultsSuite = [this](const std::string& name) -> std::shared_ptr<UserDefaults> {
                 openedSuites.push_back(name);
-                if (!suitesAvailable) {
-                    return nullptr;
-                }
-                auto& suite = suites[name];
-                if (!suite) {
-                    suite = std::make_shared<MemoryDefaults>();
-                }
-                return suite;
+                auto made = suites.try_emplace(name, std::make_shared<MemoryDefaults>());
+                return suitesAvailable ? made.first->second : nullptr;
             },
             .ownBundleIdentifier = ownIdentifier,
             .ownProcessIdentifier = ownPid,

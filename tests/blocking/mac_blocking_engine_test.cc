@@ -1,154 +1,133 @@
 #include "blocking/mac_blocking_engine.h"
 
 #include "blockserver/domain_rules.h"
-#include "host/quit_protection.h"
-#include "platform/testing/fake_tool_runner.h"
 #include "tests/blocking/engine_test_doubles.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cmath>
 
 namespace kestralune::blocking_test {
 namespace {
 
-constexpr const char* kListing =
-    "An asterisk (*) denotes that a network service is disabled.\nWi-Fi\n";
-constexpr const char* kVerified =
-    "<dictionary> {\n  ProxyAutoConfigEnable : 1\n"
-    "  ProxyAutoConfigURLString : http://127.0.0.1:18081/proxy.pac\n}\n";
-constexpr const char* kNotVerified = "<dictionary> {\n  ProxyAutoConfigEnable : 0\n}\n";
+using Call = FakeToolRunner::Call;
+using Request = FakeRunningApplication::Request;
+
 constexpr const char* kApplyFailedLine =
     "Kestralune could not update macOS proxy settings automatically. Use "
     "http://127.0.0.1:18081/proxy.pac as the automatic proxy configuration URL.";
 
-std::vector<std::string> sortedAlwaysAllowed() {
-    std::vector<std::string> domains(alwaysAllowedDomains().begin(), alwaysAllowedDomains().end());
-    std::sort(domains.begin(), domains.end());
-    domains.erase(std::unique(domains.begin(), domains.end()), domains.end());
-    return domains;
+EncodableMap webOff(EncodableList blockedApps = {}) {
+    return encodableMap({{"allWebsitesBlocked", false}, {"blockedApps", std::move(blockedApps)}});
 }
 
-// One service "Wi-Fi"; the set commands and scutil answer as asked.
+// `count` distinct names, usable as application identifiers and as website rules.
+EncodableList names(int count) {
+    EncodableList list;
+    while (count > 0) {
+        list.push_back("x" + std::to_string(count--) + ".example");
+    }
+    return list;
+}
+
+std::vector<std::string> sortedAlwaysAllowed(std::vector<std::string> extra = {}) {
+    extra.insert(extra.end(), alwaysAllowedDomains().begin(), alwaysAllowedDomains().end());
+    std::sort(extra.begin(), extra.end());
+    extra.erase(std::unique(extra.begin(), extra.end()), extra.end());
+    return extra;
+}
+
+// One service "Wi-Fi", whose set commands and the scutil check succeed as asked.
 void cannedProxy(EngineHarness& harness, bool applyWorks, bool verifyWorks) {
     auto& tools = *harness.fakeTools;
     const auto& ns = harness.networksetupPath;
-    tools.setResult(ns, {"-listallnetworkservices"}, {0, kListing});
+    tools.setResult(ns, {"-listallnetworkservices"}, {0, "An asterisk...\nWi-Fi\n"});
     tools.setResult(ns, {"-getautoproxyurl", "Wi-Fi"}, {0, "URL: (null)\nEnabled: No\n"});
     tools.setResult(ns, {"-setautoproxyurl", "Wi-Fi", kProxyAutoConfigUrl}, {0, ""});
-    tools.setResult(ns, {"-setautoproxystate", "Wi-Fi", "on"},
-                    {0, applyWorks ? "" : "** Error: Unable to commit changes."});
-    tools.setResult(ns, {"-setautoproxystate", "Wi-Fi", "off"}, {0, ""});
-    tools.setResult(harness.scutilPath, {"--proxy"}, {0, verifyWorks ? kVerified : kNotVerified});
+    tools.setResult(ns, {"-setautoproxystate", "Wi-Fi", "on"}, {0, applyWorks ? "" : "Error"});
+    tools.setResult(harness.scutilPath, {"--proxy"},
+                    {0, verifyWorks ? std::string(kProxyVerificationEnableLine) + "\n" +
+                                          kProxyVerificationUrlLine
+                                    : ""});
 }
+
+// Calls `observe` before every tool run, then answers from `inner`.
+class ObservingToolRunner final : public ToolRunner {
+  public:
+    ObservingToolRunner(std::shared_ptr<ToolRunner> inner, std::function<void()> observe)
+        : inner(std::move(inner)), observe(std::move(observe)) {}
+    ToolResult runTool(const std::string& path,
+                       const std::vector<std::string>& arguments) override {
+        observe();
+        return inner->runTool(path, arguments);
+    }
+
+  private:
+    std::shared_ptr<ToolRunner> inner;
+    std::function<void()> observe;
+};
 
 class MacBlockingEngineTest : public ::testing::Test {
   protected:
-    ~MacBlockingEngineTest() override { OrrindaleQuitProtection::blockingActive = false; }
-
-    void cannedProxy(bool applyWorks, bool verifyWorks) {
-        blocking_test::cannedProxy(harness, applyWorks, verifyWorks);
+    // With the proxy verified, a watch tick runs only the scutil check.
+    std::size_t toolRuns() const { return tools.calls().size(); }
+    int sweeps() const { return harness.workspace->runningApplicationsCallCount(); }
+    static std::shared_ptr<FakeRunningApplication> game() {
+        return std::make_shared<FakeRunningApplication>("com.example.game", "/Apps/Game.app", 2000);
     }
-    int runs(const std::string& path) const {
-        return static_cast<int>(std::count_if(tools->calls().begin(), tools->calls().end(),
-                                              [&](const auto& call) { return call.path == path; }));
-    }
-    int proxyToolRuns() const { return runs(harness.networksetupPath) + runs(harness.scutilPath); }
 
     EngineHarness harness;
-    std::shared_ptr<FakeToolRunner> tools = harness.fakeTools;
+    FakeToolRunner& tools = *harness.fakeTools;
+    std::shared_ptr<MacBlockingEngine> engine = harness.create();
+    RecordingBlockServer& server = *harness.server;
 };
 
-EncodableMap webOff() {
-    return encodableMap({{"allWebsitesBlocked", false}});
-}
-
-// Fault: the engine starts from the wrong lists, or keeps an always-allowed domain out.
-TEST_F(MacBlockingEngineTest, EmptyConfigurationBlocksAllWebsitesWithAlwaysAllowedExceptions) {
-    auto engine = harness.create();
-    engine->applyConfiguration({});
-
-    ASSERT_TRUE(harness.server->lastUpdate);
-    EXPECT_EQ(harness.server->lastUpdate->exceptionDomains, sortedAlwaysAllowed());
-    EXPECT_TRUE(harness.server->lastUpdate->blockedDomains.empty());
-    EXPECT_TRUE(harness.server->lastUpdate->allWebsitesBlocked);
-    EXPECT_TRUE(engine->webBlockingRequired());
-}
-
-// Fault: a session started before any configuration uses other exceptions than the defaults.
-TEST_F(MacBlockingEngineTest, SessionBeforeAnyConfigurationUsesDefaultExceptions) {
-    auto engine = harness.create();
+// Fault: the first session uses other exceptions than the defaults; rules keep blanks,
+// case, duplicates, "", "*", non-strings or an always-allowed domain; a value of the wrong
+// type is not taken as absent.
+TEST_F(MacBlockingEngineTest, ConfigurationIsNormalised) {
     engine->startSession({});
-    ASSERT_TRUE(harness.server->lastUpdate);
-    EXPECT_EQ(harness.server->lastUpdate->exceptionDomains, defaultExceptionDomainList());
-}
+    EXPECT_EQ(server.lastUpdate->exceptionDomains, defaultExceptionDomainList());
+    engine->stopSession();
 
-// Fault: a non-Boolean flag is read as false (or as its truthiness).
-TEST_F(MacBlockingEngineTest, AllWebsitesBlockedTakesOnlyBooleans) {
-    const std::vector<std::pair<EncodableMap, bool>> rows = {
-        {{}, true},
-        {encodableMap({{"allWebsitesBlocked", "false"}}), true},
-        {encodableMap({{"allWebsitesBlocked", std::int32_t{0}}}), true},
-        {encodableMap({{"allWebsitesBlocked", false}}), false},
-        {encodableMap({{"allWebsitesBlocked", true}}), true},
-    };
-    auto engine = harness.create();
-    for (const auto& [configuration, expected] : rows) {
-        engine->applyConfiguration(configuration);
-        EXPECT_EQ(entry<bool>(engine->blockingStatus(), "allWebsitesBlocked"), expected);
-    }
-}
-
-// Fault: rules are not trimmed, lower-cased, de-duplicated, or an always-allowed domain
-// stays blocked.
-TEST_F(MacBlockingEngineTest, WebsiteRulesAreNormalisedAndAlwaysAllowedNeverBlocked) {
     const std::string allowed(alwaysAllowedDomains().front());
-    auto engine = harness.create();
     engine->applyConfiguration(encodableMap({
         {"blockedDomains",
          EncodableList{" Example.COM ", "example.com", "", "*", std::int32_t{7}, allowed}},
         {"exceptionDomains", EncodableList{" News.Example.ORG\n", "*", allowed}},
+        {"allWebsitesBlocked", "false"},
     }));
+    EXPECT_EQ(server.lastUpdate->blockedDomains, std::vector<std::string>{"example.com"});
+    EXPECT_EQ(server.lastUpdate->exceptionDomains, sortedAlwaysAllowed({"news.example.org"}));
+    EXPECT_TRUE(server.lastUpdate->allWebsitesBlocked);
 
-    auto expectedExceptions = sortedAlwaysAllowed();
-    expectedExceptions.push_back("news.example.org");
-    std::sort(expectedExceptions.begin(), expectedExceptions.end());
-    ASSERT_TRUE(harness.server->lastUpdate);
-    EXPECT_EQ(harness.server->lastUpdate->blockedDomains, std::vector<std::string>{"example.com"});
-    EXPECT_EQ(harness.server->lastUpdate->exceptionDomains, expectedExceptions);
-    EXPECT_EQ(entry<std::int64_t>(engine->blockingStatus(), "blockedDomainCount"), 1);
-
-    engine->applyConfiguration(encodableMap({{"exceptionDomains", "example.org"}}));
-    EXPECT_EQ(harness.server->lastUpdate->exceptionDomains, sortedAlwaysAllowed());
+    engine->applyConfiguration(encodableMap({{"exceptionDomains", "a.example"}}));
+    EXPECT_EQ(server.lastUpdate->exceptionDomains, sortedAlwaysAllowed());
+    EXPECT_TRUE(server.lastUpdate->blockedDomains.empty());
+    engine->applyConfiguration(webOff());
+    EXPECT_FALSE(server.lastUpdate->allWebsitesBlocked);
 }
 
-// Fault: application entries are decoded from the wrong keys, lose or change case, or keep
-// blanks.
+// Fault: application entries are read from the wrong keys, change case, or keep blanks.
 TEST_F(MacBlockingEngineTest, ApplicationEntriesContributeTrimmedStringsOnly) {
-    const std::vector<std::pair<EncodableValue, std::int64_t>> rows = {
+    const std::pair<EncodableValue, std::int64_t> rows[] = {
         {EncodableList{encodableMap({{"bundleIdentifier", " com.example.x\n"}, {"path", ""}}),
                        std::int32_t{5}},
          1},
-        {EncodableList{encodableMap(
-             {{"bundleIdentifier", "com.example.x"}, {"path", "/Applications/X.app"}})},
-         2},
-        {EncodableList{encodableMap({{"name", "X"}, {"id", std::int32_t{3}}})}, 0},
+        {EncodableList{encodableMap({{"id", "a"}, {"bundleIdentifier", "b"}, {"path", "/X.app"}}),
+                       encodableMap({{"name", "X"}, {"id", std::int32_t{3}}})},
+         3},
         {EncodableList{"Com.Example.X", "com.example.x", " "}, 2},
-        {EncodableList{encodableMap({{"id", "a"}, {"bundleIdentifier", "a"}})}, 1},
         {EncodableValue("com.example.x"), 0},
     };
-    auto engine = harness.create();
     for (const auto& [apps, expected] : rows) {
-        auto configuration = webOff();
-        configuration[EncodableValue("blockedApps")] = apps;
-        engine->applyConfiguration(configuration);
+        engine->applyConfiguration(encodableMap({{"blockedApps", apps}}));
         EXPECT_EQ(entry<std::int64_t>(engine->startSession({}), "blockedAppCount"), expected);
     }
 }
 
 // Fault: the network filter reads stale rules or looks in the wrong suite.
 TEST_F(MacBlockingEngineTest, WritesWebRulesToTheSharedSuite) {
-    auto engine = harness.create();
     engine->applyConfiguration(
         encodableMap({{"allWebsitesBlocked", false},
                       {"blockedDomains", EncodableList{"b.example", "a.example"}}}));
@@ -164,308 +143,339 @@ TEST_F(MacBlockingEngineTest, WritesWebRulesToTheSharedSuite) {
 }
 
 // Fault: no fallback suite without a bundle identifier, or a crash when it cannot be opened.
-TEST_F(MacBlockingEngineTest, SharedSuiteFallsBackAndToleratesUnavailableSuite) {
+TEST(SharedSuiteTest, FallsBackWithoutABundleIdentifierAndToleratesNoSuite) {
+    EngineHarness harness;
     harness.ownIdentifier.reset();
     harness.suitesAvailable = false;
-    auto engine = harness.create();
-    engine->applyConfiguration({});
+    harness.create()->applyConfiguration({});
     EXPECT_EQ(harness.openedSuites, std::vector<std::string>{"group.com.orrindale.app"});
-    EXPECT_TRUE(harness.suites.empty());
 }
 
-struct SummaryRow {
-    int apps;
-    bool allBlocked;
-    int listedSites;
-    bool applyWorks;
-    bool verifyWorks;
-    bool trusted;
-    bool grantOnPrompt;
-    const char* summary;
-    bool proxyApplied;
-    bool proxyVerified;
-};
-
-// Fault: any summary branch deviates from its sentence, or a flag disagrees with it.
-TEST(MacBlockingEngineSummaryTest, SummaryNamesEveryBranch) {
-    const SummaryRow rows[] = {
-        {2, true, 0, true, true, true, false,
-         "Blocking active: 2 blocked app(s) monitored, web fallback proxy active, accessibility "
-         "on.",
-         true, true},
-        {0, true, 0, true, true, true, false,
-         "Blocking active: No blocked apps selected, web fallback proxy active, accessibility on.",
-         true, true},
-        {0, true, 0, false, false, false, false,
-         "Blocking active: No blocked apps selected, web fallback proxy not verified. Set "
-         "http://127.0.0.1:18081/proxy.pac manually in macOS network settings, accessibility "
-         "needs approval.",
-         false, false},
-        {1, true, 0, true, false, false, true,
-         "Blocking active: 1 blocked app(s) monitored, web fallback proxy not verified. Set "
-         "http://127.0.0.1:18081/proxy.pac manually in macOS network settings, accessibility on.",
-         true, false},
-        {1, false, 2, true, true, true, false,
-         "Blocking active: 1 blocked app(s) monitored, 2 listed website(s) blocked, accessibility "
-         "on.",
-         true, true},
-        {1, false, 2, false, true, true, false,
-         "Blocking active: 1 blocked app(s) monitored, listed website blocking not verified. Set "
-         "http://127.0.0.1:18081/proxy.pac manually in macOS network settings, accessibility on.",
-         false, true},
-        {3, false, 0, true, true, false, false,
-         "Blocking active: 3 blocked app(s) monitored, web blocking off, accessibility needs "
-         "approval.",
-         false, false},
+// Fault: a summary branch deviates from its sentence; a flag of the report or the status
+// disagrees; a failed apply goes unlogged; quitting is allowed because the proxy failed; a
+// session or status query without web blocking runs a proxy tool.
+TEST(SessionReportTest, ReportAndStatusFollowTheOutcome) {
+    const std::string manual =
+        " not verified. Set http://127.0.0.1:18081/proxy.pac manually in macOS network settings";
+    using Mode = FakeAccessibility::Mode;
+    const struct {
+        int apps, sites;
+        bool allBlocked, applyWorks, verifyWorks;
+        Mode trust;
+        std::string summary;
+    } rows[] = {
+        {2, 0, true, true, true, Mode::trusted,
+         "2 blocked app(s) monitored, web fallback proxy active, accessibility on."},
+        {0, 0, true, false, false, Mode::untrusted,
+         "No blocked apps selected, web fallback proxy" + manual +
+             ", accessibility needs approval."},
+        {1, 2, false, true, true, Mode::grantedOnPrompt,
+         "1 blocked app(s) monitored, 2 listed website(s) blocked, accessibility on."},
+        {1, 1, false, false, true, Mode::trusted,
+         "1 blocked app(s) monitored, listed website blocking" + manual + ", accessibility on."},
+        {3, 0, false, true, true, Mode::untrusted,
+         "3 blocked app(s) monitored, web blocking off, accessibility needs approval."},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.summary);
-        EngineHarness fresh;
-        blocking_test::cannedProxy(fresh, row.applyWorks, row.verifyWorks);
-        fresh.accessibility->setMode(row.trusted         ? FakeAccessibility::Mode::trusted
-                                     : row.grantOnPrompt ? FakeAccessibility::Mode::grantedOnPrompt
-                                                         : FakeAccessibility::Mode::untrusted);
-        auto engine = fresh.create();
-        EncodableList apps;
-        for (int i = 0; i < row.apps; ++i) {
-            apps.push_back("com.example.app" + std::to_string(i));
-        }
-        EncodableList sites;
-        for (int i = 0; i < row.listedSites; ++i) {
-            sites.push_back("site" + std::to_string(i) + ".example");
-        }
-        engine->applyConfiguration(encodableMap({{"blockedApps", apps},
+        EngineHarness harness;
+        cannedProxy(harness, row.applyWorks, row.verifyWorks);
+        harness.accessibility->setMode(row.trust);
+        auto engine = harness.create();
+        LogCapture log;
+        engine->applyConfiguration(encodableMap({{"blockedApps", names(row.apps)},
                                                  {"allWebsitesBlocked", row.allBlocked},
-                                                 {"blockedDomains", sites}}));
+                                                 {"blockedDomains", names(row.sites)}}));
 
         const auto report = engine->startSession({});
-        EXPECT_EQ(report.size(), 9u);
-        EXPECT_TRUE(entry<bool>(report, "started"));
-        EXPECT_EQ(entry<std::string>(report, "engine"), "macos-local-pac-and-app-monitor");
-        EXPECT_EQ(entry<std::string>(report, "summary"), row.summary);
-        EXPECT_EQ(entry<bool>(report, "proxyApplied"), row.proxyApplied);
-        EXPECT_EQ(entry<bool>(report, "proxyVerified"), row.proxyVerified);
+        const bool web = row.allBlocked || row.sites > 0;
+        EXPECT_EQ(entry<std::string>(report, "summary"), "Blocking active: " + row.summary);
+        EXPECT_EQ(entry<bool>(report, "proxyApplied"), web && row.applyWorks);
+        EXPECT_EQ(entry<bool>(report, "proxyVerified"), web && row.verifyWorks);
         EXPECT_EQ(entry<bool>(report, "allWebsitesBlocked"), row.allBlocked);
-        EXPECT_EQ(entry<bool>(report, "accessibilityTrusted"), row.trusted || row.grantOnPrompt);
+        EXPECT_EQ(entry<bool>(report, "accessibilityTrusted"), row.trust != Mode::untrusted);
         EXPECT_EQ(entry<std::int64_t>(report, "blockedAppCount"), row.apps);
-        EXPECT_EQ(entry<std::int64_t>(report, "closedAppCount"), 0);
-        engine->stopSession();
+        EXPECT_EQ(log.count(kApplyFailedLine), web && !row.applyWorks);
+        EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);  // whatever became of the proxy
+
+        harness.loop.advance(3.0);  // a watch tick, if there is a watch
+        EXPECT_EQ(harness.fakeTools->calls().empty(), !web);
+        harness.fakeTools->clearCalls();
+        const auto status = engine->blockingStatus();
+        EXPECT_EQ(harness.fakeTools->calls().size(), web ? 1u : 0u);  // only the check
+        EXPECT_EQ(entry<bool>(status, "proxyVerified"), web && row.verifyWorks);
+        EXPECT_EQ(entry<bool>(status, "webBlockingRequired"), web);
+        EXPECT_EQ(entry<std::int64_t>(status, "blockedDomainCount"), row.sites);
+        EXPECT_TRUE(entry<bool>(status, "serverRunning"));
     }
 }
 
-// Fault: missing trust is not asked for, or reported as granted.
-TEST_F(MacBlockingEngineTest, UntrustedProcessIsAskedAndReportedAsNeedingApproval) {
+// Fault: missing trust is asked for while idle, or not by a start or a configuration change
+// during the session.
+TEST_F(MacBlockingEngineTest, UntrustedProcessIsAskedOnlyDuringASession) {
     harness.accessibility->setMode(FakeAccessibility::Mode::untrusted);
-    auto engine = harness.create();
     engine->applyConfiguration(webOff());
-    EXPECT_EQ(harness.accessibility->promptCount(), 0);  // idle: nothing asked
-
-    const auto report = engine->startSession({});
-    EXPECT_FALSE(entry<bool>(report, "accessibilityTrusted"));
-    EXPECT_NE(entry<std::string>(report, "summary").find("accessibility needs approval."),
-              std::string::npos);
-    EXPECT_EQ(harness.accessibility->promptCount(), 1);
-
+    engine->startSession({});
     engine->applyConfiguration(webOff());
     EXPECT_EQ(harness.accessibility->promptCount(), 2);
 }
 
 // Fault: commands reach the server in another order, so a reset or update is lost.
 TEST_F(MacBlockingEngineTest, ServerCommandsFollowCallOrder) {
-    cannedProxy(true, false);
-    auto engine = harness.create();
-    auto& commands = harness.server->commands;
-
+    cannedProxy(harness, true, false);
     engine->applyConfiguration({});
-    EXPECT_EQ(commands, (std::vector<std::string>{"update"}));
-    commands.clear();
-
     engine->startSession({});
-    EXPECT_EQ(commands, (std::vector<std::string>{"resetBlockedRequests", "start", "update"}));
-    commands.clear();
-
     engine->applyConfiguration({});
-    EXPECT_EQ(commands, (std::vector<std::string>{"update", "start"}));
-    commands.clear();
-
     harness.loop.advance(3.0);  // the watch tick restarts a stopped server
-    EXPECT_EQ(commands, (std::vector<std::string>{"start"}));
-    commands.clear();
-
-    engine->stopSession();
-    EXPECT_EQ(commands, (std::vector<std::string>{"stop"}));
+    EXPECT_EQ(server.commands, (std::vector<std::string>{"update", "resetBlockedRequests", "start",
+                                                         "update", "update", "start", "start"}));
 }
 
-// Fault: the status query runs a tool although no web blocking is required.
-TEST_F(MacBlockingEngineTest, StatusRunsTheVerificationToolOnlyWhenWebBlockingIsRequired) {
-    cannedProxy(true, true);
-    auto engine = harness.create();
-
-    engine->applyConfiguration(webOff());
-    auto status = engine->blockingStatus();
-    EXPECT_EQ(status.size(), 7u);
-    EXPECT_EQ(proxyToolRuns(), 0);
-    EXPECT_FALSE(entry<bool>(status, "proxyVerified"));
-    EXPECT_FALSE(entry<bool>(status, "webBlockingRequired"));
-
-    engine->applyConfiguration(encodableMap(
-        {{"allWebsitesBlocked", false}, {"blockedDomains", EncodableList{"x.example"}}}));
-    status = engine->blockingStatus();
-    EXPECT_EQ(proxyToolRuns(), 1);
-    EXPECT_EQ(runs(harness.scutilPath), 1);
-    EXPECT_TRUE(entry<bool>(status, "proxyVerified"));
-    EXPECT_TRUE(entry<bool>(status, "webBlockingRequired"));
-    EXPECT_FALSE(entry<bool>(status, "sessionActive"));
-    EXPECT_FALSE(entry<bool>(status, "serverRunning"));
+// Fault: the launch monitor polls the process table during a session with nothing to
+// close, or misses a change of rules, a start or a stop.
+TEST_F(MacBlockingEngineTest, LaunchMonitorRunsOnlyWhileASessionBlocksApplications) {
+    const auto apps = webOff({"com.example.game"});
+    const std::pair<std::function<void()>, bool> steps[] = {
+        {[&] { engine->applyConfiguration(apps); }, false},  // idle
+        {[&] { engine->startSession({}); }, true},
+        {[&] { engine->applyConfiguration(webOff()); }, false},
+        {[&] { engine->startSession({}); }, false},
+        {[&] { engine->applyConfiguration(apps); }, true},
+        {[&] { engine->startSession({}); }, true},
+        {[&] { engine->stopSession(); }, false},
+        {[&] { engine->startSession({}); }, true},
+        {[&] { engine.reset(); }, false},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        steps[i].first();
+        EXPECT_EQ(harness.workspace->launchMonitoringEnabled(), steps[i].second) << "step " << i;
+    }
 }
 
-// Fault: the web count of the server is left out of the attempt count.
-TEST_F(MacBlockingEngineTest, AttemptCountAddsTheServersWebCount) {
-    auto engine = harness.create();
-    engine->applyConfiguration(webOff());
-    engine->startSession({});
-    engine->recordBlockedAppAttempt("com.example.x");
-    harness.server->requestCount = 4;
-    EXPECT_EQ(engine->blockedAttemptCount(), 5);
-    EXPECT_EQ(entry<std::int64_t>(engine->blockingStatus(), "blockedAttemptCount"), 5);
-    EXPECT_TRUE(entry<bool>(engine->blockingStatus(), "serverRunning"));
-}
-
-// Fault: the quit flag is not set when the rest of the start fails, or not cleared.
-TEST_F(MacBlockingEngineTest, QuitFlagFollowsTheSessionEvenWhenTheProxyFails) {
-    auto engine = harness.create();  // no tool answers: everything about the proxy fails
-    LogCapture log;
-    engine->startSession({});
-    EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);
-    EXPECT_EQ(log.count(kApplyFailedLine), 1);
-    engine->stopSession();
-    EXPECT_FALSE(OrrindaleQuitProtection::blockingActive);
-}
-
-// Fault: a session without web blocking touches the proxy or logs the apply failure.
-TEST_F(MacBlockingEngineTest, SessionWithoutWebBlockingLeavesTheProxyAlone) {
-    auto engine = harness.create();
-    engine->applyConfiguration(webOff());
-    LogCapture log;
-    const auto report = engine->startSession({});
-    harness.loop.advance(3.0);
-    EXPECT_EQ(proxyToolRuns(), 0);
-    EXPECT_EQ(log.count(kApplyFailedLine), 0);
-    EXPECT_FALSE(entry<bool>(report, "proxyApplied"));
-    EXPECT_FALSE(entry<bool>(report, "proxyVerified"));
-}
-
-// Fault: the sweep fires early or late, or keeps running after the session.
-TEST_F(MacBlockingEngineTest, SweepRunsEveryQuarterSecondDuringTheSessionOnly) {
-    auto engine = harness.create();
-    auto configuration = webOff();
-    configuration[EncodableValue("blockedApps")] = EncodableList{"com.example.blocked"};
-    engine->applyConfiguration(configuration);
-    engine->startSession({});
-    EXPECT_EQ(harness.workspace->runningApplicationsCallCount(), 1);  // the start-up sweep
-    EXPECT_TRUE(harness.workspace->launchMonitoringEnabled());
-
-    harness.loop.advance(0.249);
-    EXPECT_EQ(harness.workspace->runningApplicationsCallCount(), 1);
-    harness.loop.advance(0.001);
-    EXPECT_EQ(harness.workspace->runningApplicationsCallCount(), 2);
-    harness.loop.advance(0.75);
-    EXPECT_EQ(harness.workspace->runningApplicationsCallCount(), 5);
-
-    engine->stopSession();
-    EXPECT_FALSE(harness.workspace->launchMonitoringEnabled());
-    harness.loop.advance(10);
-    EXPECT_EQ(harness.workspace->runningApplicationsCallCount(), 5);
-}
-
-// Fault: the watch checks at the wrong period or never re-applies.
-TEST_F(MacBlockingEngineTest, WatchVerifiesEveryThreeSecondsAndReappliesOnFailure) {
-    cannedProxy(true, true);
-    auto engine = harness.create();
-    engine->startSession({});
-    const int afterStart = runs(harness.scutilPath);
-    const int listingsAfterStart = static_cast<int>(
-        std::count(tools->calls().begin(), tools->calls().end(),
-                   FakeToolRunner::Call{harness.networksetupPath, {"-listallnetworkservices"}}));
-
+// Fault: the sweep or the watch runs off its period; a second start leaves the first
+// session's timers running or keeps its deadline; a length sent as a whole double (as a UI
+// slider sends it) arms no timer; a timed end leaves quitting refused or a timer running.
+TEST_F(MacBlockingEngineTest, TimersKeepTheirPeriodsAndASecondStartReplacesThem) {
+    cannedProxy(harness, true, true);
+    engine->applyConfiguration(encodableMap({{"blockedApps", EncodableList{"com.example.game"}}}));
+    engine->startSession(encodableMap({{"durationMinutes", std::int32_t{1}}}));
+    EXPECT_EQ(sweeps(), 1);  // the start-up sweep
+    const auto checks = toolRuns();
     harness.loop.advance(2.999);
-    EXPECT_EQ(runs(harness.scutilPath), afterStart);
+    EXPECT_EQ(sweeps(), 12);
+    EXPECT_EQ(toolRuns(), checks);
     harness.loop.advance(0.001);
-    EXPECT_EQ(runs(harness.scutilPath), afterStart + 1);
+    EXPECT_EQ(toolRuns(), checks + 1);
 
-    cannedProxy(true, false);  // the system stops naming the PAC URL
+    harness.loop.advance(27.1);
+    engine->startSession(encodableMap({{"durationMinutes", 1.0}}));  // at 30.1 s
+    const int sweepsBefore = sweeps();
+    const auto checksBefore = toolRuns();
     harness.loop.advance(3.0);
-    EXPECT_EQ(runs(harness.scutilPath), afterStart + 2);
-    EXPECT_EQ(
-        std::count(tools->calls().begin(), tools->calls().end(),
-                   FakeToolRunner::Call{harness.networksetupPath, {"-listallnetworkservices"}}),
-        listingsAfterStart + 1);
-}
-
-// Fault: the session timer is off by a factor, or its end leaves the quit flag set.
-TEST_F(MacBlockingEngineTest, ThirtyMinuteSessionEndsAtEighteenHundredSeconds) {
-    auto engine = harness.create();
-    engine->applyConfiguration(webOff());
-    engine->startSession(encodableMap({{"durationMinutes", std::int32_t{30}}}));
-
-    harness.loop.advance(1799.999);
-    EXPECT_TRUE(entry<bool>(engine->blockingStatus(), "sessionActive"));
+    EXPECT_EQ(sweeps(), sweepsBefore + 12);
+    EXPECT_EQ(toolRuns(), checksBefore + 1);
+    harness.loop.advance(56.999);  // 59.999 s after the second start
     EXPECT_TRUE(OrrindaleQuitProtection::blockingActive);
-    harness.loop.advance(0.001);
+    harness.loop.advance(0.002);
     EXPECT_FALSE(entry<bool>(engine->blockingStatus(), "sessionActive"));
     EXPECT_FALSE(OrrindaleQuitProtection::blockingActive);
+    const auto runsAfterTheEnd = tools.calls().size();
+    const int sweepsAfterTheEnd = sweeps();
+    harness.loop.advance(10.0);
+    EXPECT_EQ(tools.calls().size(), runsAfterTheEnd);
+    EXPECT_EQ(sweeps(), sweepsAfterTheEnd);
+}
+
+// Fault: the restore runs while quitting is still refused or a timer can still fire, or
+// the server stops before the proxy points away from it.
+TEST(SessionStopTest, ClearsTheFlagAndTimersBeforeTheRestoreAndStopsTheServerLast) {
+    EngineHarness harness;
+    cannedProxy(harness, true, true);
+    ObservedRunLoop loop(harness.loop);
+    harness.mainLoop = &loop;
+    std::vector<std::string> duringTools;
+    harness.toolRunner = std::make_shared<ObservingToolRunner>(harness.fakeTools, [&] {
+        duringTools.push_back("quit refused " +
+                              std::to_string(OrrindaleQuitProtection::blockingActive) +
+                              ", timers " + std::to_string(loop.validTimers()) + ", server " +
+                              harness.server->commands.back());
+    });
+    auto engine = harness.create();
+    engine->startSession(encodableMap({{"durationMinutes", std::int32_t{1}}}));
+    ASSERT_EQ(loop.validTimers(), 3);
+    duringTools.clear();
+
+    engine->stopSession();
+    ASSERT_FALSE(duringTools.empty());
+    EXPECT_EQ(duringTools, std::vector(duringTools.size(),
+                                       std::string("quit refused 0, timers 0, server update")));
     EXPECT_EQ(harness.server->commands.back(), "stop");
 }
 
-// Fault: a non-positive or non-integer duration still arms a timer.
-TEST_F(MacBlockingEngineTest, OnlyPositiveIntegerDurationsArmTheSessionTimer) {
-    const std::vector<std::pair<EncodableMap, std::size_t>> rows = {
-        {{}, 1},
-        {encodableMap({{"durationMinutes", std::int32_t{0}}}), 1},
-        {encodableMap({{"durationMinutes", std::int32_t{-5}}}), 1},
-        {encodableMap({{"durationMinutes", "30"}}), 1},
-        {encodableMap({{"durationMinutes", 30.0}}), 1},
-        {encodableMap({{"durationMinutes", std::int64_t{1} << 40}}), 2},
-        {encodableMap({{"durationMinutes", std::int32_t{1}}}), 2},
-    };
-    for (const auto& [arguments, pending] : rows) {
-        EngineHarness fresh;
-        auto engine = fresh.create();
+// Fault: a duration that is not a positive whole number arms a timer, or one that is (of
+// either integer width, or a double as a UI slider sends it) arms none.
+TEST(SessionDurationTest, OnlyPositiveWholeNumbersArmTheSessionTimer) {
+    const auto timersAfterStart = [](const EncodableValue& minutes) {
+        EngineHarness harness;
+        auto engine = harness.create();
         engine->applyConfiguration(webOff());
-        engine->startSession(arguments);
-        EXPECT_EQ(fresh.loop.pendingCount(), pending);  // the sweep timer, plus the session's
+        engine->startSession(encodableMap({{"durationMinutes", minutes}}));
+        return harness.loop.pendingCount();  // the sweep timer, plus the session's
+    };
+    for (const EncodableValue& minutes :
+         {EncodableValue(), EncodableValue(std::int32_t{0}), EncodableValue(std::int32_t{-5}),
+          EncodableValue("30"), EncodableValue(true), EncodableValue(25.5),
+          EncodableValue(std::nan("")), EncodableValue(INFINITY), EncodableValue(0x1p63)}) {
+        EXPECT_EQ(timersAfterStart(minutes), 1u);
+    }
+    for (const EncodableValue& armed : {EncodableValue(25.0), EncodableValue(std::int32_t{1}),
+                                        EncodableValue(std::int64_t{1} << 40)}) {
+        EXPECT_EQ(timersAfterStart(armed), 2u);
     }
 }
 
 // Fault: a timer or the observer outlives the engine and touches freed memory.
 TEST_F(MacBlockingEngineTest, DestroyingTheEngineCancelsTimersAndObserver) {
-    cannedProxy(true, true);
-    auto engine = harness.create();
+    cannedProxy(harness, true, true);
     engine->startSession(encodableMap({{"durationMinutes", std::int32_t{1}}}));
-    const auto runsBefore = tools->calls().size();
+    const auto runsBefore = tools.calls().size();
     engine.reset();
-
-    EXPECT_TRUE(harness.workspace->observerCount() == 0);
-    EXPECT_FALSE(harness.workspace->launchMonitoringEnabled());
+    EXPECT_EQ(harness.workspace->observerCount(), 0u);
     harness.loop.advance(120);
-    EXPECT_EQ(tools->calls().size(), runsBefore);
+    EXPECT_EQ(tools.calls().size(), runsBefore);
 }
 
 // Fault: a configuration that ends web blocking mid-session leaves the proxy set or the
-// watch running.
+// watch running, or stops the server.
 TEST_F(MacBlockingEngineTest, ConfigurationWithoutWebBlockingRestoresAndStopsTheWatch) {
-    cannedProxy(true, true);
-    auto engine = harness.create();
+    cannedProxy(harness, true, true);
     engine->startSession({});
-    tools->clearCalls();
-
+    tools.clearCalls();
     engine->applyConfiguration(webOff());
-    EXPECT_EQ(tools->calls().front(),
-              (FakeToolRunner::Call{harness.networksetupPath, {"-listallnetworkservices"}}));
-    tools->clearCalls();
+    EXPECT_EQ(tools.calls().front(), (Call{harness.networksetupPath, {"-listallnetworkservices"}}));
+    tools.clearCalls();
     harness.loop.advance(6.0);
-    EXPECT_EQ(runs(harness.scutilPath), 0);
-    EXPECT_TRUE(harness.server->running);  // the server keeps running
+    EXPECT_TRUE(tools.calls().empty());
+    EXPECT_TRUE(server.running);
+}
+
+// Fault: an exception, the host itself, init, a copy elsewhere or an unidentified process
+// gets closed, or a listed application is spared.
+TEST(AppBlockerRulesTest, ClosesExactlyTheBlockedApplicationsThatAreNotExcepted) {
+    const std::string game = "com.example.game";
+    const std::string path = "/Apps/Game.app";
+    const struct {
+        const char* name;
+        std::optional<std::string> identifier, path;
+        std::int32_t pid;
+        EncodableList blocked, exceptions;
+        bool closed;
+    } rows[] = {
+        {"listed by identifier", game, path, 2000, {game}, {}, true},
+        {"listed by path", game, path, 2000, {path}, {}, true},
+        {"no bundle path, listed by identifier", game, std::nullopt, 2000, {game}, {}, true},
+        {"copy elsewhere of a path listing", game, "/Other/Game.app", 2000, {path}, {}, false},
+        {"excepted by identifier", game, path, 2000, {path}, {game}, false},
+        {"excepted by path", game, path, 2000, {game}, {path}, false},
+        {"no bundle identifier", std::nullopt, path, 2000, {path}, {}, false},
+        {"letter case differs", game, path, 2000, {"COM.EXAMPLE.GAME"}, {}, false},
+        {"the host by identifier", "com.example.host", path, 2000, {"com.example.host"}, {}, false},
+        {"the host by pid", game, path, 4242, {game}, {}, false},
+        {"init", game, path, 1, {game}, {}, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EngineHarness harness;
+        auto engine = harness.create();
+        engine->applyConfiguration(
+            encodableMap({{"blockedApps", row.blocked}, {"exceptionApps", row.exceptions}}));
+        auto application =
+            std::make_shared<FakeRunningApplication>(row.identifier, row.path, row.pid);
+
+        EXPECT_EQ(engine->terminateIfBlocked(application), row.closed);
+        harness.loop.advance(1.0);
+        const std::vector<Request> closing = {Request::terminate, Request::forceTerminate,
+                                              Request::kill};
+        EXPECT_EQ(application->requests(), row.closed ? closing : std::vector<Request>{});
+    }
+}
+
+// Fault: the kill is sent before 0.15 s, not at all, or to an application that has ended.
+TEST_F(MacBlockingEngineTest, KillsOnlyWhatIsStillRunningAfterTheDelay) {
+    engine->applyConfiguration(webOff({"com.example.game"}));
+    auto stubborn = game();
+    ASSERT_TRUE(engine->terminateIfBlocked(stubborn));
+    harness.loop.advance(0.149);
+    EXPECT_EQ(stubborn->count(Request::kill), 0);
+    harness.loop.advance(0.001);
+    EXPECT_EQ(stubborn->count(Request::kill), 1);
+    auto quitting = game();
+    ASSERT_TRUE(engine->terminateIfBlocked(quitting));
+    quitting->setTerminated(true);
+    harness.loop.advance(0.15);
+    EXPECT_EQ(quitting->count(Request::kill), 0);
+}
+
+// Fault: every relaunch is counted, the cooldown never ends, notifications act outside a
+// session (or crash without an application), the web count is left out, or a new session
+// inherits the last one's counts and cooldowns while stopping erases them.
+TEST_F(MacBlockingEngineTest, LaunchesAreClosedInASessionAndCountedOncePerTwoSeconds) {
+    engine->applyConfiguration(webOff({"com.example.game"}));
+    auto idle = game();
+    harness.workspace->postLaunch(idle);
+    EXPECT_TRUE(idle->requests().empty());
+
+    engine->startSession({});
+    harness.workspace->postLaunch(nullptr);
+    std::vector<std::shared_ptr<FakeRunningApplication>> launches;
+    for (int i = 0; i < 3; ++i) {
+        launches.push_back(game());
+        harness.workspace->postLaunch(launches.back());
+        harness.loop.advance(0.5);
+    }
+    EXPECT_EQ(engine->blockedAttemptCount(), 1);
+    for (const auto& launch : launches) {
+        EXPECT_EQ(launch->count(Request::forceTerminate), 1);
+    }
+    harness.loop.advance(0.499);  // 1.999 s after the counted launch
+    harness.workspace->postActivation(game());
+    EXPECT_EQ(engine->blockedAttemptCount(), 1);
+    harness.loop.advance(0.002);  // past 2 s (the clock truncates each step to whole ns)
+    harness.workspace->postActivation(game());
+    EXPECT_EQ(engine->blockedAttemptCount(), 2);
+
+    server.requestCount = 4;
+    EXPECT_EQ(entry<std::int64_t>(engine->blockingStatus(), "blockedAttemptCount"), 6);
+
+    engine->stopSession();
+    auto after = game();
+    harness.workspace->postLaunch(after);
+    EXPECT_TRUE(after->requests().empty());
+    EXPECT_EQ(engine->blockedAttemptCount(), 6);
+    engine->startSession({});  // within the cooldown of the last counted launch
+    EXPECT_EQ(engine->blockedAttemptCount(), 0);
+    harness.workspace->postLaunch(game());
+    EXPECT_EQ(engine->blockedAttemptCount(), 1);
+}
+
+// Fault: the sweep miscounts, closes what is not listed, lets an application that ignores
+// the requests escape later ticks, or counts each repeated close.
+TEST_F(MacBlockingEngineTest, SweepClosesEveryRunningBlockedApplicationOnEachTick) {
+    engine->applyConfiguration(webOff({"com.example.game", "/Apps/Chat.app"}));
+    auto lingering = harness.workspace->launch("com.example.game", "/Apps/Game.app");
+    auto chat = harness.workspace->launch("com.example.chat", "/Apps/Chat.app");
+    auto editor = harness.workspace->launch("com.example.editor", "/Apps/Editor.app");
+    chat->setQuitsOnRequest(true);
+
+    EXPECT_EQ(entry<std::int64_t>(engine->startSession({}), "closedAppCount"), 2);
+    harness.loop.advance(1.0);
+    EXPECT_EQ(lingering->count(Request::forceTerminate), 5);  // start-up sweep and four ticks
+    EXPECT_EQ(chat->requests(), (std::vector{Request::terminate, Request::forceTerminate}));
+    EXPECT_TRUE(editor->requests().empty());
+    EXPECT_EQ(engine->blockedAttemptCount(), 2);
+
+    lingering->setTerminated(true);
+    EXPECT_EQ(engine->sweepRunningApplications(), 0);
 }
 
 }  // namespace

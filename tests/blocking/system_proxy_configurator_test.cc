@@ -1,27 +1,23 @@
 #include "blocking/system_proxy_configurator.h"
 
 #include "blocking/mac_blocking_engine.h"
-#include "host/quit_protection.h"
-#include "platform/tool_runner.h"
-#include "platform/user_defaults.h"
 #include "tests/blocking/engine_test_doubles.h"
-#include "tests/blocking/fake_network_tools.h"
+#include "tests/platform/temp_directory.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace kestralune::blocking_test {
 namespace {
 
-using Commands = std::vector<std::vector<std::string>>;
-
-constexpr const char* kRestoreFailedLine =
-    "Kestralune could not restore automatic proxy for a network service; backup retained.";
 constexpr const char* kCorpUrl = "http://corp.example/wpad.dat";
 constexpr const char* kWifi = "Wi-Fi";
 constexpr const char* kUsb = "USB 10/100 LAN";
+// What the fake tools' services held before any apply.
+const ProxyBackup kOriginalBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}};
 
 // Fault: disabled services, the header or blank lines are taken for services.
 TEST(NetworkServiceListTest, KeepsEnabledServicesInOutputOrder) {
@@ -55,25 +51,12 @@ TEST(AutoProxyOutputTest, ReadsTheEnabledAndUrlLines) {
     }
 }
 
-// Fault: a URL command is run for an empty URL, or the state is restored first.
-TEST(RestoreCommandsTest, SetsTheUrlBeforeTheState) {
-    EXPECT_EQ(
-        restoreCommands(kWifi, {true, kCorpUrl}),
-        (Commands{{"-setautoproxyurl", kWifi, kCorpUrl}, {"-setautoproxystate", kWifi, "on"}}));
-    EXPECT_EQ(restoreCommands(kWifi, {false, ""}),
-              (Commands{{"-setautoproxystate", kWifi, "off"}}));
-    EXPECT_EQ(
-        restoreCommands(kWifi, {false, kCorpUrl}),
-        (Commands{{"-setautoproxyurl", kWifi, kCorpUrl}, {"-setautoproxystate", kWifi, "off"}}));
-}
-
-// Fault: the failure word is matched case-sensitively, or a non-zero exit passes.
-TEST(ToolCommandTest, SucceedsOnlyOnZeroExitWithoutTheFailureWord) {
-    EXPECT_TRUE(toolCommandSucceeded({0, ""}));
-    EXPECT_TRUE(toolCommandSucceeded({0, "done"}));
-    EXPECT_FALSE(toolCommandSucceeded({0, "** eRRoR: could not commit"}));
-    EXPECT_FALSE(toolCommandSucceeded({1, ""}));
-    EXPECT_FALSE(toolCommandSucceeded({-1, "The file “networksetup” doesn’t exist."}));
+// Fault: a saved URL is put back only when the saved state was on. (The other forms are
+// restored through the fake tools below.)
+TEST(RestoreCommandsTest, PutsBackTheUrlOfADisabledSetting) {
+    EXPECT_EQ(restoreCommands(kWifi, {false, kCorpUrl}),
+              (std::vector<std::vector<std::string>>{{"-setautoproxyurl", kWifi, kCorpUrl},
+                                                     {"-setautoproxystate", kWifi, "off"}}));
 }
 
 // Fault: a partial or mistyped backup is half-loaded, or an encoded backup does not read back.
@@ -81,7 +64,6 @@ TEST(ProxyBackupCodingTest, DecodesOnlyCompleteEntries) {
     EXPECT_EQ(decodeProxyBackup(
                   R"({"Wi-Fi":{"enabled":true,"url":"http://corp.example/wpad.dat","x":1}})"),
               (ProxyBackup{{kWifi, {true, kCorpUrl}}}));
-    EXPECT_EQ(decodeProxyBackup("{}"), ProxyBackup{});
     for (const char* bad : {R"({"Wi-Fi":{"enabled":true}})", R"({"Wi-Fi":{"enabled":1,"url":""}})",
                             R"({"Wi-Fi":{"enabled":true,"url":""},"USB":{"url":""}})",
                             R"([{"enabled":true,"url":""}])", "not json", ""}) {
@@ -92,257 +74,245 @@ TEST(ProxyBackupCodingTest, DecodesOnlyCompleteEntries) {
     EXPECT_EQ(encodeProxyBackup({{"bad \xff name", {}}}), std::nullopt);
 }
 
-// The configurator against fake networksetup and scutil programs, through the real tool
-// runner, with the backup in real user defaults under a temporary home.
-class ProxyConfiguratorTest : public ::testing::Test {
-  protected:
-    ProxyConfiguratorTest() {
-        std::string pattern = std::filesystem::temp_directory_path() / "kestralune-home-XXXXXX";
-        home = mkdtemp(pattern.data());
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
-            const char* value = std::getenv(name);
-            savedEnvironment.emplace_back(name,
-                                          value ? std::optional<std::string>(value) : std::nullopt);
-        }
-        useConfigFolder(home + "/config");
-        setenv("HOME", home.c_str(), 1);
-        configure(harness);
-        tools.addService(kWifi, true, kCorpUrl);
-        tools.addService("Bluetooth PAN", false, "", /*disabledService=*/true);
-        tools.addService(kUsb, false, "");
-    }
-    ~ProxyConfiguratorTest() override {
-        for (const auto& [name, value] : savedEnvironment) {
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(home, ignored);
-        OrrindaleQuitProtection::blockingActive = false;
+// Stand-ins for networksetup and scutil: shell scripts that keep each service's URL and
+// state in files beside them, print the real tools' output forms and log every networksetup
+// call. scutil reports the first enabled service, as the system reports the primary one.
+class FakeNetworkTools {
+  public:
+    FakeNetworkTools() {
+        const std::string root = "#!/bin/sh\nS='" + folder.path().string() + "'\n";
+        folder.write("networksetup", root + R"sh(echo "$*" >> "$S/calls"
+k="$S/$(printf '%s' "$2" | tr / _)"
+if [ -f "$k$1" ]; then . "$k$1"; fi
+if [ "$1" != -listallnetworkservices ] && [ ! -f "$k.on" ]; then
+  echo "** Error: The parameters were not valid."; exit 4
+fi
+case "$1" in
+  -listallnetworkservices)
+    echo "An asterisk (*) denotes that a network service is disabled."; cat "$S/services" ;;
+  -getautoproxyurl) url=$(cat "$k.url"); echo "URL: ${url:-(null)}"; echo "Enabled: $(cat "$k.on")" ;;
+  -setautoproxyurl) printf '%s' "$3" > "$k.url" ;;
+  -setautoproxystate) if [ "$3" = on ]; then echo Yes; else echo No; fi > "$k.on" ;;
+esac
+)sh",
+                     0755);
+        folder.write("scutil", root + R"sh(echo "<dictionary> {"
+echo "  HTTPEnable : 0"
+k="$S/$(grep -v '^\*' "$S/services" | head -n 1 | tr / _)"
+if [ "$(cat "$k.on")" = Yes ]; then
+  echo "  ProxyAutoConfigEnable : 1"; echo "  ProxyAutoConfigURLString : $(cat "$k.url")"
+else echo "  ProxyAutoConfigEnable : 0"; fi
+echo "}"
+)sh",
+                     0755);
     }
 
-    static void useConfigFolder(const std::string& folder) {
-        setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+    std::string path(const char* tool) const { return (folder.path() / tool).string(); }
+    // The listing's lines after its header; "*" before a name marks the service disabled.
+    void listServices(const std::string& lines) { folder.write("services", lines); }
+    void setService(const std::string& name, bool enabled, const std::string& url) {
+        folder.write(key(name) + ".on", enabled ? "Yes\n" : "No\n");
+        folder.write(key(name) + ".url", url);
     }
-    void configure(EngineHarness& target) {
+    bool enabled(const std::string& name) const { return read(key(name) + ".on") == "Yes\n"; }
+    std::string url(const std::string& name) const { return read(key(name) + ".url"); }
+    // Makes `command` for this service print `output` and exit with `status`, changing nothing.
+    void failCommand(const std::string& name, const std::string& command, const std::string& output,
+                     int status = 0) {
+        folder.write(key(name) + command, "echo '" + output + "'; exit " + std::to_string(status));
+    }
+    void clearFailure(const std::string& name, const std::string& command) {
+        std::filesystem::remove(folder.path() / (key(name) + command));
+    }
+    // The networksetup calls so far, each as its arguments joined by spaces, or only those
+    // whose first argument begins with `prefix`.
+    std::vector<std::string> calls(const std::string& prefix = "") const {
+        std::vector<std::string> matching;
+        std::istringstream lines(read("calls"));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with(prefix)) {
+                matching.push_back(line);
+            }
+        }
+        return matching;
+    }
+    void clearCalls() { std::filesystem::remove(folder.path() / "calls"); }
+
+  private:
+    static std::string key(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
+    std::string read(const std::string& relative) const {
+        std::ifstream in(folder.path() / relative);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    TempDirectory folder;
+};
+
+// Wi-Fi (on, with a URL), a disabled service and USB (off, no URL) in the fake tools,
+// which the engine runs through the real tool runner.
+struct ProxySetup {
+    ProxySetup() {
+        tools.listServices("Wi-Fi\n*Bluetooth PAN\nUSB 10/100 LAN\n");
+        tools.setService(kWifi, true, kCorpUrl);
+        tools.setService("Bluetooth PAN", false, "");
+        tools.setService(kUsb, false, "");
+        configure(harness);
+    }
+    void configure(EngineHarness& target) const {
         target.toolRunner = makeToolRunner(10.0);
-        target.networksetupPath = tools.networksetupPath();
-        target.scutilPath = tools.scutilPath();
-        target.defaults = standardUserDefaults();
+        target.networksetupPath = tools.path("networksetup");
+        target.scutilPath = tools.path("scutil");
     }
     std::optional<ProxyBackup> storedBackup() const {
         const auto data = harness.defaults->dataForKey(kProxyBackupKey);
-        if (!data) {
-            return std::nullopt;
-        }
-        return decodeProxyBackup(std::string(data->begin(), data->end()));
-    }
-    Commands setCommands() const {
-        Commands sets;
-        for (const auto& call : tools.calls()) {
-            if (call.front().starts_with("-set")) {
-                sets.push_back(call);
-            }
-        }
-        return sets;
+        return data ? decodeProxyBackup(std::string(data->begin(), data->end())) : std::nullopt;
     }
 
-    std::string home;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment;
     FakeNetworkTools tools;
     EngineHarness harness;
-    std::shared_ptr<MacBlockingEngine> engine;
 };
 
-// Fault: a service is changed before its old setting is saved, or a disabled one is touched.
-TEST_F(ProxyConfiguratorTest, ApplyBacksUpEachEnabledServiceBeforeChangingIt) {
-    engine = harness.create();
+class ProxyConfiguratorTest : public ::testing::Test, protected ProxySetup {};
+
+// Fault: a service is changed before its setting is read, a disabled one is touched, a
+// second apply reads the proxy URL back over the first backup, or restore runs its commands
+// out of order or leaves entries behind.
+TEST_F(ProxyConfiguratorTest, ApplyBacksUpFirstAndRestorePutsBackTheSavedSettings) {
+    const std::string pac = kProxyAutoConfigUrl;
+    auto engine = harness.create();
     EXPECT_TRUE(engine->applyProxySettings());
-    EXPECT_EQ(tools.calls(), (Commands{{"-listallnetworkservices"},
-                                       {"-getautoproxyurl", kWifi},
-                                       {"-setautoproxyurl", kWifi, kProxyAutoConfigUrl},
-                                       {"-setautoproxystate", kWifi, "on"},
-                                       {"-getautoproxyurl", kUsb},
-                                       {"-setautoproxyurl", kUsb, kProxyAutoConfigUrl},
-                                       {"-setautoproxystate", kUsb, "on"}}));
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}}));
+    EXPECT_EQ(
+        tools.calls(),
+        (std::vector<std::string>{
+            "-listallnetworkservices", "-getautoproxyurl Wi-Fi", "-setautoproxyurl Wi-Fi " + pac,
+            "-setautoproxystate Wi-Fi on", "-getautoproxyurl USB 10/100 LAN",
+            "-setautoproxyurl USB 10/100 LAN " + pac, "-setautoproxystate USB 10/100 LAN on"}));
     EXPECT_TRUE(engine->verifyProxySettings());
-    EXPECT_EQ(tools.serviceUrl(kUsb), kProxyAutoConfigUrl);
-    EXPECT_TRUE(tools.serviceEnabled(kUsb));
-    EXPECT_EQ(tools.serviceUrl("Bluetooth PAN"), "");
-}
-
-// Fault: a second apply reads the proxy URL back and overwrites the original backup.
-TEST_F(ProxyConfiguratorTest, SecondApplyKeepsTheFirstBackup) {
-    engine = harness.create();
-    ASSERT_TRUE(engine->applyProxySettings());
+    EXPECT_EQ(tools.url(kUsb), pac);
     tools.clearCalls();
-    ASSERT_TRUE(engine->applyProxySettings());
-    for (const auto& call : tools.calls()) {
-        EXPECT_NE(call.front(), "-getautoproxyurl");
-    }
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}}));
-}
+    EXPECT_TRUE(engine->applyProxySettings());
+    EXPECT_TRUE(tools.calls("-get").empty());
+    EXPECT_EQ(storedBackup(), kOriginalBackup);
 
-// Fault: restore runs the commands out of order, or leaves entries in the backup.
-TEST_F(ProxyConfiguratorTest, RestorePutsBackTheSavedSettingsInOrder) {
-    engine = harness.create();
-    ASSERT_TRUE(engine->applyProxySettings());
     tools.clearCalls();
     engine->restoreProxySettings();
-
-    EXPECT_EQ(setCommands(), (Commands{{"-setautoproxystate", kUsb, "off"},
-                                       {"-setautoproxyurl", kWifi, kCorpUrl},
-                                       {"-setautoproxystate", kWifi, "on"}}));
-    EXPECT_EQ(tools.serviceUrl(kWifi), kCorpUrl);
-    EXPECT_TRUE(tools.serviceEnabled(kWifi));
-    EXPECT_FALSE(tools.serviceEnabled(kUsb));
-    const auto data = harness.defaults->dataForKey(kProxyBackupKey);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(std::string(data->begin(), data->end()), "{}");
+    EXPECT_EQ(tools.calls("-set"),
+              (std::vector<std::string>{"-setautoproxystate USB 10/100 LAN off",
+                                        "-setautoproxyurl Wi-Fi http://corp.example/wpad.dat",
+                                        "-setautoproxystate Wi-Fi on"}));
+    EXPECT_EQ(tools.url(kWifi), kCorpUrl);
+    EXPECT_TRUE(tools.enabled(kWifi));
+    EXPECT_FALSE(tools.enabled(kUsb));
+    EXPECT_EQ(storedBackup(), ProxyBackup{});
 }
 
 // Fault: a leftover proxy URL is saved as the user's own and restored as such.
 TEST_F(ProxyConfiguratorTest, LeftoverProxyUrlIsBackedUpAsOff) {
     tools.setService(kWifi, true, kProxyAutoConfigUrl);
-    engine = harness.create();
+    auto engine = harness.create();
     ASSERT_TRUE(engine->applyProxySettings());
     EXPECT_EQ(storedBackup()->at(kWifi), (KestraluneAutoProxySettings{false, ""}));
-    tools.clearCalls();
     engine->restoreProxySettings();
-    EXPECT_FALSE(tools.serviceEnabled(kWifi));
-    EXPECT_EQ(setCommands(), (Commands{{"-setautoproxystate", kUsb, "off"},
-                                       {"-setautoproxystate", kWifi, "off"}}));
+    EXPECT_FALSE(tools.enabled(kWifi));
+}
+
+// Fault: an unreadable service is changed without a backup, a failed set command (either
+// of the two) counts as applied or loses the backup, or a failed listing saves anything.
+TEST(ProxyApplyFailureTest, FailuresReportFalseAndKeepWhatWasBackedUp) {
+    const struct {
+        const char* service;
+        const char* command;
+        int status;
+        std::optional<ProxyBackup> backup;
+        const char* wifiUrl;
+    } rows[] = {
+        {kWifi, "-getautoproxyurl", 1, ProxyBackup{{kUsb, {false, ""}}}, kCorpUrl},
+        {kUsb, "-setautoproxystate", 0, kOriginalBackup, kProxyAutoConfigUrl},
+        {kUsb, "-setautoproxyurl", 0, kOriginalBackup, kProxyAutoConfigUrl},
+        {"", "-listallnetworkservices", 1, std::nullopt, kCorpUrl},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        ProxySetup setup;
+        setup.tools.failCommand(row.service, row.command, "** Error: It failed.", row.status);
+        EXPECT_FALSE(setup.harness.create()->applyProxySettings());
+        EXPECT_EQ(setup.storedBackup(), row.backup);
+        EXPECT_EQ(setup.tools.url(kWifi), row.wifiUrl);
+    }
 }
 
 // Fault: a failed restore command (failure word with exit 0, or a non-zero exit) drops the
 // backup, is not logged, or is not tried again by the next restore.
 TEST_F(ProxyConfiguratorTest, FailedRestoreKeepsTheBackupForTheNextPass) {
-    engine = harness.create();
+    auto engine = harness.create();
     ASSERT_TRUE(engine->applyProxySettings());
     tools.failCommand(kWifi, "-setautoproxystate", "** eRRoR: could not commit changes");
     tools.failCommand(kUsb, "-setautoproxystate", "", 1);
     LogCapture log;
     engine->restoreProxySettings();
-    EXPECT_EQ(log.count(kRestoreFailedLine), 2);
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}}));
+    EXPECT_EQ(log.count("Kestralune could not restore automatic proxy for a network service; "
+                        "backup retained."),
+              2);
+    EXPECT_EQ(storedBackup(), kOriginalBackup);
 
-    tools.clearFailures(kUsb);
+    tools.clearFailure(kUsb, "-setautoproxystate");
     tools.clearCalls();
     engine->restoreProxySettings();
-    EXPECT_EQ(setCommands(), (Commands{{"-setautoproxystate", kUsb, "off"}}));
-    EXPECT_FALSE(tools.serviceEnabled(kUsb));
+    EXPECT_EQ(tools.calls("-set"),
+              std::vector<std::string>{"-setautoproxystate USB 10/100 LAN off"});
     // Wi-Fi got its URL back in the first pass, so it no longer points at the proxy.
     EXPECT_EQ(storedBackup(), ProxyBackup{});
 }
 
-// Fault: the user's own URL is overwritten by the restore.
-TEST_F(ProxyConfiguratorTest, UserChangedUrlIsLeftAloneAndItsBackupDropped) {
-    engine = harness.create();
+// Fault: restore visits only the services listed now, so one disabled during the session
+// keeps pointing at the block server.
+TEST_F(ProxyConfiguratorTest, RestoreReachesAServiceNoLongerListed) {
+    auto engine = harness.create();
     ASSERT_TRUE(engine->applyProxySettings());
-    tools.setService(kWifi, true, "http://user.example/own.pac");
-    tools.clearCalls();
+    tools.listServices("Wi-Fi\n*Bluetooth PAN\n*USB 10/100 LAN\n");
     engine->restoreProxySettings();
-    EXPECT_EQ(setCommands(), (Commands{{"-setautoproxystate", kUsb, "off"}}));
-    EXPECT_EQ(tools.serviceUrl(kWifi), "http://user.example/own.pac");
+    EXPECT_FALSE(tools.enabled(kUsb));
     EXPECT_EQ(storedBackup(), ProxyBackup{});
-}
-
-// Fault: an unreadable service is changed without a backup, or hides the failure.
-TEST_F(ProxyConfiguratorTest, UnreadableServiceIsNeitherBackedUpNorChanged) {
-    tools.failCommand(kWifi, "-getautoproxyurl", "** Error: could not read", 1);
-    engine = harness.create();
-    EXPECT_FALSE(engine->applyProxySettings());
-    EXPECT_EQ(tools.serviceUrl(kWifi), kCorpUrl);
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kUsb, {false, ""}}}));
-    EXPECT_EQ(tools.serviceUrl(kUsb), kProxyAutoConfigUrl);
-}
-
-// Fault: a failed set command counts as applied, or loses the backup.
-TEST_F(ProxyConfiguratorTest, FailedSetReportsFalseAndKeepsTheBackup) {
-    tools.failCommand(kUsb, "-setautoproxystate", "Error: commit failed");
-    engine = harness.create();
-    EXPECT_FALSE(engine->applyProxySettings());
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}}));
-}
-
-// Fault: a failing listing still backs something up or reports success.
-TEST_F(ProxyConfiguratorTest, NoServicesMeansNothingAppliedOrSaved) {
-    tools.failCommand("", "-listallnetworkservices", "Error: no configuration", 1);
-    engine = harness.create();
-    EXPECT_FALSE(engine->applyProxySettings());
-    EXPECT_FALSE(harness.defaults->dataForKey(kProxyBackupKey));
 }
 
 // Fault: an undecodable backup blocks every later save.
 TEST_F(ProxyConfiguratorTest, UndecodableBackupIsReadAsEmptyAndReplaced) {
     const std::string garbage = "{\"Wi-Fi\":";
     harness.defaults->setObject(kProxyBackupKey, PlistValue::Data(garbage.begin(), garbage.end()));
-    engine = harness.create();
-    ASSERT_TRUE(engine->applyProxySettings());
-    EXPECT_EQ(storedBackup(), (ProxyBackup{{kWifi, {true, kCorpUrl}}, {kUsb, {false, ""}}}));
+    ASSERT_TRUE(harness.create()->applyProxySettings());
+    EXPECT_EQ(storedBackup(), kOriginalBackup);
 }
 
 // Fault: the watch does not notice the system dropping the PAC URL; or a session ending
 // before the next tick overwrites the user's change.
 TEST_F(ProxyConfiguratorTest, WatchReappliesAfterTheSystemStopsNamingThePacUrl) {
-    engine = harness.create();
-    const auto report = engine->startSession({});
-    EXPECT_TRUE(entry<bool>(report, "proxyApplied"));
-    EXPECT_TRUE(entry<bool>(report, "proxyVerified"));
-
+    auto engine = harness.create();
+    EXPECT_TRUE(entry<bool>(engine->startSession({}), "proxyVerified"));
     tools.setService(kWifi, true, "http://user.example/own.pac");
-    EXPECT_FALSE(engine->verifyProxySettings());
     harness.loop.advance(3.0);
-    EXPECT_EQ(tools.serviceUrl(kWifi), kProxyAutoConfigUrl);
-    EXPECT_TRUE(engine->verifyProxySettings());
+    EXPECT_EQ(tools.url(kWifi), kProxyAutoConfigUrl);
 
     tools.setService(kWifi, true, "http://user.example/own.pac");
     engine->stopSession();
-    EXPECT_EQ(tools.serviceUrl(kWifi), "http://user.example/own.pac");
-    EXPECT_FALSE(tools.serviceEnabled(kUsb));
+    EXPECT_EQ(tools.url(kWifi), "http://user.example/own.pac");
+    EXPECT_FALSE(tools.enabled(kUsb));
     EXPECT_EQ(storedBackup(), ProxyBackup{});
 }
 
 // Fault: the backup lives only in memory, so a crash mid-session leaves the proxy set.
 TEST_F(ProxyConfiguratorTest, BackupSurvivesARestartAndIsRestoredByTheNextEngine) {
-    engine = harness.create();
-    engine->startSession({});
-    engine.reset();  // the process ends without stopping the session
-
-    // A new process: preferences read from disk afresh.
-    const std::string restarted = home + "/config-restarted";
-    std::filesystem::copy(home + "/config", restarted, std::filesystem::copy_options::recursive);
-    useConfigFolder(restarted);
-    EngineHarness next;
-    configure(next);
-    auto restartedEngine = next.create();
-    EXPECT_EQ(tools.serviceUrl(kWifi), kProxyAutoConfigUrl);  // nothing restores at start
-
-    restartedEngine->stopSession();
-    EXPECT_EQ(tools.serviceUrl(kWifi), kCorpUrl);
-    EXPECT_TRUE(tools.serviceEnabled(kWifi));
-    EXPECT_FALSE(tools.serviceEnabled(kUsb));
-    const auto data = next.defaults->dataForKey(kProxyBackupKey);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(std::string(data->begin(), data->end()), "{}");
-}
-
-// Fault: with the tools absent (as on this machine) the session start hides the failure.
-TEST_F(ProxyConfiguratorTest, MissingToolsReportTheManualUrl) {
-    harness.networksetupPath = home + "/missing/networksetup";
-    harness.scutilPath = home + "/missing/scutil";
-    engine = harness.create();
-    LogCapture log;
-    const auto report = engine->startSession({});
-    EXPECT_FALSE(entry<bool>(report, "proxyApplied"));
-    EXPECT_EQ(entry<std::string>(report, "summary"),
-              "Blocking active: No blocked apps selected, web fallback proxy not verified. Set "
-              "http://127.0.0.1:18081/proxy.pac manually in macOS network settings, "
-              "accessibility on.");
-    EXPECT_EQ(log.count("Kestralune could not update macOS proxy settings automatically. Use "
-                        "http://127.0.0.1:18081/proxy.pac as the automatic proxy configuration "
-                        "URL."),
-              1);
+    harness.create()->startSession({});  // the process ends without stopping the session
+    EngineHarness restarted;
+    configure(restarted);
+    restarted.defaults = harness.defaults;
+    auto engine = restarted.create();
+    EXPECT_EQ(tools.url(kWifi), kProxyAutoConfigUrl);  // nothing restores at start
+    engine->stopSession();
+    EXPECT_EQ(tools.url(kWifi), kCorpUrl);
+    EXPECT_TRUE(tools.enabled(kWifi));
+    EXPECT_FALSE(tools.enabled(kUsb));
 }
 
 }  // namespace
