@@ -189,7 +189,6 @@ void MacBlockingEngine::writeSharedConfiguration() {
     suite->setObjects({{"allWebsitesBlocked", allWebsitesBlocked},
                        {"exceptionDomains", plistStrings(exceptionDomains)},
                        {"blockedDomains", plistStrings(blockedDomains)}});
-    suite->synchronize();
 }
 
 EncodableMap MacBlockingEngine::startSession(const EncodableMap& arguments) {

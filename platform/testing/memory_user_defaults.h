@@ -9,8 +9,8 @@
 namespace kestralune {
 
 // A defaults domain in memory that refuses what the real store refuses (strings an XML file
-// cannot carry) and counts `synchronize` calls. The methods are safe from any thread; tests
-// read `values` directly only while no other thread uses the store.
+// cannot carry) and counts what would have been disk writes. The methods are safe from any
+// thread; tests read `values` directly only while no other thread uses the store.
 class MemoryUserDefaults final : public UserDefaults {
   public:
     std::optional<PlistValue> objectForKey(const std::string& key) const override {
@@ -23,6 +23,7 @@ class MemoryUserDefaults final : public UserDefaults {
             return false;
         }
         std::lock_guard lock(mutex);
+        ++writes;
         for (const auto& [key, value] : group) {
             values.insert_or_assign(key, value);
         }
@@ -30,17 +31,18 @@ class MemoryUserDefaults final : public UserDefaults {
     }
     bool removeObject(const std::string& key) override {
         std::lock_guard lock(mutex);
+        ++writes;
         values.erase(key);
         return true;
     }
     bool synchronize() override {
         std::lock_guard lock(mutex);
-        ++synchronizeCount;
+        ++writes;
         return true;
     }
 
     PlistValue::Dictionary values;
-    int synchronizeCount = 0;
+    int writes = 0;
 
   private:
     mutable std::mutex mutex;

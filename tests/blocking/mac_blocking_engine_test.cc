@@ -126,7 +126,8 @@ TEST_F(MacBlockingEngineTest, ApplicationEntriesContributeTrimmedStringsOnly) {
     }
 }
 
-// Fault: the network filter reads stale rules or looks in the wrong suite.
+// Fault: the network filter reads stale rules, a mix of two configurations (keys written
+// one by one) or looks in the wrong suite.
 TEST_F(MacBlockingEngineTest, WritesWebRulesToTheSharedSuite) {
     engine->applyConfiguration(
         encodableMap({{"allWebsitesBlocked", false},
@@ -139,7 +140,7 @@ TEST_F(MacBlockingEngineTest, WritesWebRulesToTheSharedSuite) {
     const auto exceptions = sortedAlwaysAllowed();
     EXPECT_EQ(suite->values.at("exceptionDomains"),
               PlistValue(PlistValue::Array(exceptions.begin(), exceptions.end())));
-    EXPECT_EQ(suite->synchronizeCount, 1);
+    EXPECT_EQ(suite->writes, 1);
 }
 
 // Fault: no fallback suite without a bundle identifier, or a crash when it cannot be opened.
