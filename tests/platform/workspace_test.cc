@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
