@@ -4,15 +4,18 @@
 // so that applications exist) until about N processes are running, and ends them by pid
 // when it finishes. Each sleeper exits by itself after ten minutes should the benchmark be
 // killed. Figures: a warm scan plus the sweep's set lookups (every 0.25 s during a session),
-// the scans that meet new processes, and the directory read behind a full scan.
+// the scans that meet new processes, the directory read behind a full scan, and the link
+// reads behind the exec re-check.
 #include "bench/sleeping_processes.h"
 #include "platform/linux/workspace_linux.h"
 #include "platform/testing/manual_run_loop.h"
 
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <unordered_set>
@@ -102,6 +105,31 @@ void BM_ProcListing(benchmark::State& state) {
     reportPopulation(state, 0);
 }
 BENCHMARK(BM_ProcListing)->Arg(100)->Arg(1000)->Arg(3000)->Unit(benchmark::kMicrosecond);
+
+// Reading every process's executable link once, warm: the floor of one round of the re-check
+// that notices a late exec, which the workspace spreads over the scans of half a second.
+void BM_ExecutableLinkRound(benchmark::State& state) {
+    populate(sleepers(), static_cast<std::size_t>(state.range(0)));
+    std::vector<std::string> links;
+    if (DIR* proc = ::opendir("/proc")) {
+        while (const dirent* entry = ::readdir(proc)) {
+            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
+                links.push_back(std::string("/proc/") + entry->d_name + "/exe");
+            }
+        }
+        ::closedir(proc);
+    }
+    char target[PATH_MAX];
+    for (auto _ : state) {
+        std::size_t readable = 0;
+        for (const auto& link : links) {
+            readable += ::readlink(link.c_str(), target, sizeof(target)) > 0;
+        }
+        benchmark::DoNotOptimize(readable);
+    }
+    reportPopulation(state, 0);
+}
+BENCHMARK(BM_ExecutableLinkRound)->Arg(100)->Arg(1000)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
 // A warm workspace over about 1,000 processes meets K processes started since its last scan.
 void BM_ScanAfterNewProcesses(benchmark::State& state) {

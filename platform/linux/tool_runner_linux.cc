@@ -6,7 +6,11 @@
 // - a tool that cannot be started reports -1 and a Foundation-style sentence naming the
 //   file ("The file “networksetup” doesn’t exist.", or the system's reason for other errors);
 // - a tool still running at the limit is killed with its process group, reaped, and
-//   reports -1 with "The tool “NAME” was stopped after running for N seconds.".
+//   reports -1 with "The tool “NAME” was stopped after running for N seconds.";
+// - so is a tool that writes more than kOutputLimit ("... was stopped after writing more
+//   than 16 MiB of output."), so a runaway tool cannot exhaust the host's memory;
+// - and one the runner cannot watch any more because poll fails ("The tool “NAME” could not
+//   be watched. (reason)"), rather than spinning until the limit.
 // Output is collected until the tool exits; whatever it left in the pipe is read then, and
 // descendants that keep the pipe open afterwards are not waited for.
 #include "platform/linux/pidfd.h"
@@ -35,6 +39,9 @@ namespace kestralune {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// Far above anything networksetup, scutil or kill print.
+constexpr std::size_t kOutputLimit = 16 * 1024 * 1024;
 
 std::string fileName(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -67,21 +74,22 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
-// Appends what the pipe holds now; true once the write side is closed everywhere.
-bool drainPipe(int fd, std::string& output) {
+enum class PipeState { open, closed, overflowing };
+
+// Appends what the pipe holds now, stopping once the output passes kOutputLimit.
+PipeState drainPipe(int fd, std::string& output) {
     char buffer[65536];
-    while (true) {
+    while (output.size() <= kOutputLimit) {
         const ssize_t count = ::read(fd, buffer, sizeof(buffer));
         if (count > 0) {
             output.append(buffer, static_cast<std::size_t>(count));
         } else if (count == 0) {
-            return true;
-        } else if (errno == EINTR) {
-            continue;
-        } else {
-            return errno != EAGAIN;
+            return PipeState::closed;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN ? PipeState::open : PipeState::closed;
         }
     }
+    return PipeState::overflowing;
 }
 
 // Blocks until the exited child is reaped; the wait status, or nothing when it could not
@@ -162,21 +170,33 @@ class LinuxToolRunner final : public ToolRunner {
         }
         ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
 
-        UniqueFd process(pidfdOpen(pid));
-        if (!process.valid()) {
-            const int error = errno;
+        // The tool and its children are ended before any failure is reported.
+        const auto stop = [pid](std::string description) {
             ::kill(-pid, SIGKILL);
             (void)reap(pid);
-            return {-1, "The tool " + quotedName(path) + " could not be watched. (" +
-                            std::strerror(error) + ")"};
+            return ToolResult{-1, std::move(description)};
+        };
+        const auto unwatchable = [&](int error) {
+            return stop("The tool " + quotedName(path) + " could not be watched. (" +
+                        std::strerror(error) + ")");
+        };
+        UniqueFd process(pidfdOpen(pid));
+        if (!process.valid()) {
+            return unwatchable(errno);
         }
 
         std::string output;
-        if (!collectUntilExit(readEnd.get(), process.get(), output)) {
-            ::kill(-pid, SIGKILL);
-            (void)reap(pid);
-            return {-1, "The tool " + quotedName(path) + " was stopped after running for " +
-                            formatSeconds(limitSeconds) + " seconds."};
+        switch (collectUntilExit(readEnd.get(), process.get(), output)) {
+            case Collected::exited:
+                break;
+            case Collected::overran:
+                return stop("The tool " + quotedName(path) + " was stopped after running for " +
+                            formatSeconds(limitSeconds) + " seconds.");
+            case Collected::overflowed:
+                return stop("The tool " + quotedName(path) +
+                            " was stopped after writing more than 16 MiB of output.");
+            case Collected::unwatchable:
+                return unwatchable(errno);
         }
         const auto status = reap(pid);
         if (!status) {
@@ -191,33 +211,40 @@ class LinuxToolRunner final : public ToolRunner {
     }
 
   private:
-    // Reads the pipe while the tool runs; false when the limit passed first.
-    bool collectUntilExit(int pipe, int process, std::string& output) const {
+    enum class Collected { exited, overran, overflowed, unwatchable };
+
+    // Reads the pipe while the tool runs, until it exits or something else ends the run
+    // (`unwatchable` leaves poll's error in errno).
+    Collected collectUntilExit(int pipe, int process, std::string& output) const {
         const auto deadline =
             SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
                                      std::chrono::duration<double>(limitSeconds));
-        bool pipeClosed = false;
+        PipeState pipeState = PipeState::open;
         while (true) {
             const auto remaining = deadline - SteadyClock::now();
             if (remaining <= SteadyClock::duration::zero()) {
-                return false;
+                return Collected::overran;
             }
             // Rounded up so a wait never ends just before the deadline and spins.
             const auto millis = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
             pollfd watched[2] = {{process, POLLIN, 0}, {pipe, POLLIN, 0}};
-            const int ready = ::poll(watched, pipeClosed ? 1 : 2,
+            const bool pipeOpen = pipeState == PipeState::open;
+            const int ready = ::poll(watched, pipeOpen ? 2 : 1,
                                      static_cast<int>(std::min<long long>(millis, 60'000)));
             if (ready < 0) {
-                continue;  // interrupted; the deadline still bounds the wait
+                if (errno == EINTR) {
+                    continue;  // the deadline still bounds the wait
+                }
+                return Collected::unwatchable;
             }
-            if (!pipeClosed && watched[1].revents != 0) {
-                pipeClosed = drainPipe(pipe, output);
+            if (pipeOpen && (watched[1].revents != 0 || watched[0].revents != 0)) {
+                pipeState = drainPipe(pipe, output);
+            }
+            if (pipeState == PipeState::overflowing) {
+                return Collected::overflowed;
             }
             if (watched[0].revents != 0) {
-                if (!pipeClosed) {
-                    drainPipe(pipe, output);
-                }
-                return true;
+                return Collected::exited;
             }
         }
     }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,9 @@ namespace {
 
 // Long enough for a launcher's fork and exec to have happened.
 constexpr double kExecSettleSeconds = 1.0;
+// How often a process past that age is looked at again for an exec: with the 0.25 s sweep
+// that closes what it finds, a late exec into a blocked bundle is closed within a second.
+constexpr std::chrono::milliseconds kExecRecheckInterval(500);
 
 std::string procPath(pid_t pid, const char* leaf) {
     char path[64];
@@ -205,6 +209,13 @@ class LinuxRunningApplication final : public RunningApplication {
 // jump, no usable reading) the whole /proc directory is read. A full read also runs every
 // kFullScanInterval to drop ended processes and to catch pids handed out out of order
 // (checkpoint-restore tools can choose pids).
+//
+// Noticing an exec: Linux tells no unprivileged process about another's exec, so the
+// executable link of every process we can read (the user's own; kernel threads and other
+// users' processes have none for us) is read again and compared with the last reading.
+// Processes in their first second, when launchers exec, are read on every scan; older ones
+// once per kExecRecheckInterval, a slice on each scan in proportion to the time since the
+// previous one, so the cost is steady and does not grow with the scan rate.
 class ProcessTable {
   public:
     ProcessTable()
@@ -212,7 +223,8 @@ class ProcessTable {
           loadAverage(::open("/proc/loadavg", O_RDONLY | O_CLOEXEC)),
           lastPidUsable(procIsOurNamespace()),
           user(::getuid()),
-          ticksPerSecond(::sysconf(_SC_CLK_TCK)) {}
+          ticksPerSecond(::sysconf(_SC_CLK_TCK)),
+          lastRecheck(SteadyClock::now()) {}
     ~ProcessTable() {
         if (proc != nullptr) {
             ::closedir(proc);
@@ -222,10 +234,11 @@ class ProcessTable {
     ProcessTable& operator=(const ProcessTable&) = delete;
 
     std::vector<std::shared_ptr<RunningApplication>> scan() {
-        ++scanNumber;
+        const auto now = SteadyClock::now();
+        // Before finding new processes, which have just been read.
+        recheckExecutables(now);
         // Read before looking, so a process started during the scan is probed next time.
         const auto lastPid = readLastPid();
-        const auto now = SteadyClock::now();
         if (lastPid && previousLastPid && *lastPid >= *previousLastPid &&
             *lastPid - *previousLastPid <= kMaxProbedPids &&
             now - lastFullScan < kFullScanInterval) {
@@ -237,7 +250,6 @@ class ProcessTable {
             lastFullScan = now;
         }
         previousLastPid = lastPid;
-        recheckYoung();
         return liveApplications();
     }
 
@@ -252,10 +264,14 @@ class ProcessTable {
     struct Record {
         ino_t inode = 0;                   // of /proc/PID; changes when the pid is reused
         unsigned long long startTime = 0;  // the identity when the inode alone is unsure
-        bool settled = false;              // examined when too old for a pending exec
-        std::uint64_t examinedIn = 0;      // the scan that last read the executable
-        std::string executable;            // kept while not settled, to notice an exec
+        std::string executable;            // as last read; empty when it cannot be read
         std::uint64_t generation = 0;
+    };
+
+    // A process whose executable is read again; stale once its pid names another process.
+    struct Watched {
+        pid_t pid = 0;
+        unsigned long long startTime = 0;
     };
 
     struct BundleVersion {
@@ -390,44 +406,74 @@ class ProcessTable {
         }
         record.inode = inode;
         record.startTime = *start;
-        record.examinedIn = scanNumber;
         const auto executable = readExecutable(pid);
-        record.settled = !executable || isSettled(*start);
-        if (!executable) {
-            return true;  // ended, a zombie or a kernel thread: never an application
-        }
-        setApplication(pid, makeApplication(pid, *executable, *start));
-        if (!record.settled) {
+        if (executable) {
             record.executable = *executable;
-            young.push_back(pid);
+            setApplication(pid, makeApplication(pid, *executable, *start));
         }
+        if (!isSettled(*start)) {
+            // Even when unreadable: a child of another user's launcher may take our uid and exec.
+            young.push_back({pid, *start});
+        } else if (executable) {
+            watched.push_back({pid, *start});
+        }
+        // Otherwise a kernel thread, a zombie or another user's: never an application.
         return true;
     }
 
-    // Processes examined in their first second are looked at until they are older, so a
-    // fork seen before its exec is judged again by the program it runs.
-    void recheckYoung() {
-        std::erase_if(young, [this](pid_t pid) {
-            const auto found = records.find(pid);
-            if (found == records.end() || found->second.settled) {
+    void recheckExecutables(SteadyClock::time_point now) {
+        // Young processes until they are old enough to have exec'd after a fork.
+        std::erase_if(young, [this](const Watched& entry) {
+            Record* record = current(entry);
+            if (record == nullptr) {
                 return true;
             }
-            Record& record = found->second;
-            if (record.examinedIn == scanNumber) {
-                return false;  // just read
+            recheck(entry.pid, *record);
+            if (!isSettled(entry.startTime)) {
+                return false;
             }
-            const auto executable = readExecutable(pid);
-            // Ended, a zombie or a kernel thread: it will not exec any more.
-            record.settled = !executable || isSettled(record.startTime);
-            if (executable && *executable != record.executable) {
-                setApplication(pid, makeApplication(pid, *executable, record.startTime));
-                record.executable = *executable;
+            if (!record->executable.empty()) {
+                watched.push_back(entry);
             }
-            if (record.settled) {
-                record.executable = std::string();
-            }
-            return record.settled;
+            return true;
         });
+
+        const double share =
+            std::chrono::duration<double>(now - lastRecheck) / kExecRecheckInterval;
+        lastRecheck = now;
+        auto due = static_cast<std::size_t>(
+            std::ceil(std::min(share, 1.0) * static_cast<double>(watched.size())));
+        for (; due > 0; --due) {
+            if (nextWatched == watched.size()) {
+                // A round is over: drop the processes that have ended or whose pid moved on.
+                std::erase_if(watched, [this](const Watched& entry) { return !current(entry); });
+                nextWatched = 0;
+                due = std::min(due, watched.size());
+                if (due == 0) {
+                    return;
+                }
+            }
+            const Watched entry = watched[nextWatched++];
+            if (Record* record = current(entry)) {
+                recheck(entry.pid, *record);
+            }
+        }
+    }
+
+    Record* current(const Watched& entry) {
+        const auto found = records.find(entry.pid);
+        return found != records.end() && found->second.startTime == entry.startTime ? &found->second
+                                                                                    : nullptr;
+    }
+
+    // An executable other than the last one read means an exec: the process becomes a new
+    // application, or stops being one. A failed read (it is ending) changes nothing.
+    void recheck(pid_t pid, Record& record) {
+        const auto executable = readExecutable(pid);
+        if (executable && *executable != record.executable) {
+            setApplication(pid, makeApplication(pid, *executable, record.startTime));
+            record.executable = *executable;
+        }
     }
 
     bool isSettled(unsigned long long startTime) const {
@@ -521,11 +567,14 @@ class ProcessTable {
     long ticksPerSecond;
     std::optional<pid_t> previousLastPid;
     SteadyClock::time_point lastFullScan;
+    SteadyClock::time_point lastRecheck;
     std::uint64_t generation = 0;
-    std::uint64_t scanNumber = 0;
     std::unordered_map<pid_t, Record> records;
     std::map<pid_t, std::shared_ptr<RunningApplication>> applications;
-    std::vector<pid_t> young;
+    std::vector<Watched> young;
+    // Read once per kExecRecheckInterval, in order, from nextWatched on.
+    std::vector<Watched> watched;
+    std::size_t nextWatched = 0;
     std::unordered_map<std::string, BundleVersion> bundles;
 };
 

@@ -20,10 +20,13 @@ class ProcessTable;
 // identify it across pid reuse) and bundles are read once per Info.plist version. A warm
 // scan probes only the pids the kernel handed out since the previous one (from
 // /proc/loadavg) and reads the whole /proc directory only every two seconds or after a
-// burst of new pids, so its cost grows with new processes, not with all of them. A process
-// examined in its first second is looked at again until then, so a fork caught before its
-// exec is not mistaken for its parent's program for good; one that runs longer before it
-// execs a bundled program is not noticed.
+// burst of new pids, so its cost grows with new processes, not with all of them.
+//
+// A process can exec into a bundled program at any time, and nothing tells us when. The
+// user's own processes are therefore looked at again: on every scan during their first
+// second, when launchers exec, and after that about every half second, spread over the
+// scans (a read of the executable link each). A process that has exec'd is listed as a new
+// object with the new bundle's identity, bound to the same process.
 //
 // The same object is returned for a process on every scan while it lives; each holds a
 // pidfd, so its signals can only ever reach that process.
