@@ -32,9 +32,10 @@ namespace {
 
 // Long enough for a launcher's fork and exec to have happened.
 constexpr double kExecSettleSeconds = 1.0;
-// How often a process past that age is looked at again for an exec: with the 0.25 s sweep
-// that closes what it finds, a late exec into a blocked bundle is closed within a second.
-constexpr std::chrono::milliseconds kExecRecheckInterval(500);
+// How often a process past that age is looked at again for an exec. The launch monitor
+// (0.1 s) or the sweep (0.25 s) closes what a scan finds, so a late exec into a blocked
+// bundle is closed well within 2 seconds; each round costs a link read per process.
+constexpr std::chrono::milliseconds kExecRecheckInterval(1000);
 
 std::string procPath(pid_t pid, const char* leaf) {
     char path[64];

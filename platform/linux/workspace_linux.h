@@ -24,7 +24,7 @@ class ProcessTable;
 //
 // A process can exec into a bundled program at any time, and nothing tells us when. The
 // user's own processes are therefore looked at again: on every scan during their first
-// second, when launchers exec, and after that about every half second, spread over the
+// second, when launchers exec, and after that about once a second, spread over the
 // scans (a read of the executable link each). A process that has exec'd is listed as a new
 // object with the new bundle's identity, bound to the same process.
 //
