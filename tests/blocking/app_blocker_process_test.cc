@@ -58,6 +58,12 @@ class AppBlockerProcessTest : public ::testing::Test {
         harness.realWorkspace = makeWorkspace(asioLoop);
     }
 
+    // Identifiers of this test process alone: ctest runs these tests side by side, and a
+    // session closes every process of the user that carries a blocked identifier.
+    static std::string id(const std::string& name) {
+        return "com.example.p" + std::to_string(::getpid()) + "." + name;
+    }
+
     // NAME.app with the identifier and a copy of /bin/sleep; returns the executable.
     std::string makeBundle(const std::string& name, const std::string& identifier) {
         const auto executable = directory.path() / (name + ".app/Contents/MacOS") / name;
@@ -89,14 +95,13 @@ class AppBlockerProcessTest : public ::testing::Test {
 // Fault: a blocked application survives the session, or one excepted by its bundle path,
 // the host's own process or an unlisted application is closed.
 TEST_F(AppBlockerProcessTest, SessionClosesBlockedApplicationsAndSparesTheRest) {
-    Sleeper blocked(makeBundle("Blocked", "com.example.blocked"));
-    Sleeper excepted(makeBundle("Excepted", "com.example.excepted"));
-    Sleeper host(makeBundle("Host", "com.example.twin"));
-    Sleeper other(makeBundle("Other", "com.example.other"));
+    Sleeper blocked(makeBundle("Blocked", id("blocked")));
+    Sleeper excepted(makeBundle("Excepted", id("excepted")));
+    Sleeper host(makeBundle("Host", id("twin")));
+    Sleeper other(makeBundle("Other", id("other")));
     harness.ownPid = host.pid;
     const auto bundle = [&](const char* name) { return (directory.path() / name).string(); };
-    startSession({"com.example.blocked", "com.example.excepted", bundle("Host.app")},
-                 {bundle("Excepted.app")});
+    startSession({id("blocked"), id("excepted"), bundle("Host.app")}, {bundle("Excepted.app")});
 
     EXPECT_TRUE(asioLoop.runUntil([&] { return blocked.hasExited(); }, kWaitLimit));
     asioLoop.runUntil([] { return false; }, 0.6);  // a few more sweeps
@@ -108,8 +113,8 @@ TEST_F(AppBlockerProcessTest, SessionClosesBlockedApplicationsAndSparesTheRest) 
 // Fault: a launch during the session is not closed, a relaunch within the cooldown is
 // counted again, or one after it is not.
 TEST_F(AppBlockerProcessTest, LaunchesDuringTheSessionAreClosedAndCountedOncePerCooldown) {
-    const auto executable = makeBundle("Blocked", "com.example.blocked");
-    startSession({"com.example.blocked"});
+    const auto executable = makeBundle("Blocked", id("blocked"));
+    startSession({id("blocked")});
     const auto launchAndWaitForTheClose = [&] {
         Sleeper launched(executable);
         return asioLoop.runUntil([&] { return launched.hasExited(); }, kWaitLimit);
