@@ -1,42 +1,29 @@
 #pragma once
 
-// Plain blocking loopback clients for the transport tests. Every receive is bounded by a
-// generous time-out that only guards against a hanging test; no test asserts a time.
+// Plain blocking loopback clients for the transport tests. Every receive and send is bounded
+// by a generous time-out that only guards against a hanging test; no test asserts a time.
 
-#include "platform/plist_value.h"
 #include "platform/user_defaults.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
 namespace kestralune::testing {
 
-inline constexpr int kReceiveGuardSeconds = 10;
-
 // One client socket; closed when it goes out of scope.
 class ClientSocket {
   public:
-    ClientSocket() = default;
-    explicit ClientSocket(int fd) : fd(fd) {}
+    explicit ClientSocket(int fd = -1) : fd(fd) {}
     ClientSocket(ClientSocket&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    ClientSocket& operator=(ClientSocket&& other) noexcept {
-        std::swap(fd, other.fd);
-        return *this;
-    }
     ~ClientSocket() {
         if (fd >= 0) {
             ::close(fd);
@@ -44,36 +31,35 @@ class ClientSocket {
     }
 
     bool isOpen() const { return fd >= 0; }
-    int descriptor() const { return fd; }
-
+    // False once the server has closed (errno tells how) or the guard has passed.
     bool send(std::string_view bytes) const {
-        while (!bytes.empty()) {
-            const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (sent <= 0) {
+        for (ssize_t sent; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(sent))) {
+            if ((sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
                 return false;
             }
-            bytes.remove_prefix(static_cast<std::size_t>(sent));
         }
         return true;
     }
     void shutdownWrite() const { ::shutdown(fd, SHUT_WR); }
 
-    // Everything until the server closes; nothing when the guard time-out passes first.
+    // Everything until the server's orderly close; nothing after a reset or the guard.
     std::optional<std::string> receiveAll() const {
         std::string received;
         char buffer[16384];
-        for (;;) {
-            const ssize_t count = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (count > 0) {
-                received.append(buffer, static_cast<std::size_t>(count));
-            } else if (count == 0 || errno == ECONNRESET) {
-                return received;
-            } else if (errno != EINTR) {
+        for (ssize_t count; (count = ::recv(fd, buffer, sizeof(buffer), 0)) != 0;) {
+            if (count < 0 && errno != EINTR) {
                 return std::nullopt;
             }
+            received.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
         }
+        return received;
     }
-
+    // Whether the server ends the connection (closes or resets it) without sending a byte.
+    bool endsWithoutAnswer() const {
+        char byte;
+        const ssize_t count = ::recv(fd, &byte, 1, 0);
+        return count == 0 || (count < 0 && errno == ECONNRESET);
+    }
     // Whether anything (bytes or the close) arrives within `milliseconds`.
     bool hasActivityWithin(int milliseconds) const {
         pollfd entry{fd, POLLIN, 0};
@@ -81,38 +67,36 @@ class ClientSocket {
     }
 
   private:
-    int fd = -1;
+    int fd;
 };
 
 // `receiveBuffer` (bytes), when given, limits how much the server can send ahead.
 inline ClientSocket connectTo(std::uint16_t port, const char* address = "127.0.0.1",
                               int receiveBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return ClientSocket();
-    }
-    ClientSocket client(fd);
     if (receiveBuffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    timeval guard{kReceiveGuardSeconds, 0};
+    const timeval guard{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &guard, sizeof(guard));
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_port = htons(port);
     inet_pton(AF_INET, address, &target.sin_addr);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        ::close(fd);
         return ClientSocket();
     }
-    return client;
+    return ClientSocket(fd);
 }
 
 // Sends one request, closes the sending side, returns the whole answer.
 inline std::optional<std::string> sendRequest(std::uint16_t port, std::string_view request) {
     const ClientSocket client = connectTo(port);
-    if (!client.isOpen() || !client.send(request)) {
+    if (!client.send(request)) {
         return std::nullopt;
     }
     client.shutdownWrite();
@@ -130,29 +114,6 @@ inline std::uint16_t freeLoopbackPort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
-}
-
-// Lets this process hold a few thousand sockets.
-inline void raiseDescriptorLimit() {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-// An HTTP answer split into its head (status line and headers, without the blank line) and
-// its body; nothing when there is no blank line.
-struct HttpAnswer {
-    std::string head;
-    std::string body;
-};
-
-inline std::optional<HttpAnswer> splitAnswer(const std::string& answer) {
-    const auto end = answer.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        return std::nullopt;
-    }
-    return HttpAnswer{answer.substr(0, end), answer.substr(end + 4)};
 }
 
 // An in-memory defaults domain that the test writes while the server reads it.
