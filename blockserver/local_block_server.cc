@@ -9,12 +9,13 @@
 #include "platform/socket_io.h"
 #include "platform/socket_options.h"
 
+#include <asio/defer.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -143,6 +144,9 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
     const std::shared_ptr<const UserDefaults> defaults;
     const std::uint16_t port;
     const std::chrono::milliseconds idleTimeout;
+    // Commands issued and not yet run. The accept loop lets them run before it serves another
+    // connection, so a request made after update() has returned sees the new rules.
+    std::atomic<int> commandsQueued = 0;
     // Tells the late handlers of a stopped listener from those of the current one.
     std::uint64_t listenerGeneration = 0;
     asio::steady_timer acceptRetry;
@@ -272,7 +276,7 @@ void LocalBlockServer::State::waitForConnections() {
 }
 
 void LocalBlockServer::State::acceptPending() {
-    for (int accepted = 0; accepted < kAcceptBatch; ++accepted) {
+    for (int accepted = 0; accepted < kAcceptBatch && commandsQueued.load() == 0; ++accepted) {
         std::error_code error;
         SocketHandle socket = acceptConnection(listener->native_handle(), error);
         if (!error) {
@@ -295,7 +299,8 @@ void LocalBlockServer::State::acceptPending() {
         }
         return;
     }
-    asio::post(context, [weak = weak_from_this(), generation = listenerGeneration] {
+    // Deferred, the rest comes after the work already queued, commands included.
+    asio::defer(context, [weak = weak_from_this(), generation = listenerGeneration] {
         auto server = weak.lock();
         if (server && server->isCurrentListener(generation)) {
             server->acceptPending();
@@ -604,24 +609,32 @@ LocalBlockServer::~LocalBlockServer() {
 
 // Commands run on the queue in call order. Capturing `this` is safe: the destructor's sync
 // runs after every command issued before it.
+void LocalBlockServer::command(std::function<void(State&)> work) {
+    state->commandsQueued.fetch_add(1);
+    queue.async([this, work = std::move(work)] {
+        work(*state);
+        state->commandsQueued.fetch_sub(1);
+    });
+}
+
 void LocalBlockServer::start() {
-    queue.async([this] { state->start(); });
+    command([](State& server) { server.start(); });
 }
 
 void LocalBlockServer::stop() {
-    queue.async([this] { state->stop(); });
+    command([](State& server) { server.stop(); });
 }
 
 void LocalBlockServer::update(std::vector<std::string> exceptionDomains,
                               std::vector<std::string> blockedDomains, bool allWebsitesBlocked) {
-    queue.async([this, exceptions = std::move(exceptionDomains),
-                 blocked = std::move(blockedDomains), allWebsitesBlocked]() mutable {
-        state->update(std::move(exceptions), std::move(blocked), allWebsitesBlocked);
+    command([exceptions = std::move(exceptionDomains), blocked = std::move(blockedDomains),
+             allWebsitesBlocked](State& server) mutable {
+        server.update(std::move(exceptions), std::move(blocked), allWebsitesBlocked);
     });
 }
 
 void LocalBlockServer::resetBlockedRequests() {
-    queue.async([this] { state->resetBlockedRequests(); });
+    command([](State& server) { server.resetBlockedRequests(); });
 }
 
 bool LocalBlockServer::isRunning() {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,8 @@ class LocalBlockServer final : public BlockServerControl {
 
   private:
     struct State;
+
+    void command(std::function<void(State&)> work);
 
     SerialQueue queue;
     // Touched only on `queue`; connections and timers hold it weakly.
