@@ -517,16 +517,13 @@ void LocalBlockServer::State::waitUntilReady(const std::shared_ptr<Connection>& 
                                                                       : Tcp::socket::wait_read;
     connection->socket.async_wait(
         what, [weak = weak_from_this(), connection](const std::error_code& error) {
-            if (connection->closed) {
+            // A server that is gone has closed its connections on the way.
+            auto server = weak.lock();
+            if (connection->closed || !server) {
                 return;
             }
-            auto server = weak.lock();
-            if (!server || error) {
-                std::error_code ignored;
-                connection->socket.close(ignored);
-                if (server) {
-                    server->close(*connection);
-                }
+            if (error) {
+                server->close(*connection);
                 return;
             }
             server->resume(connection);

@@ -28,6 +28,11 @@ namespace kestralune {
 // the answer and reads and discards until the client closes, for at most 2 seconds and
 // 1 MiB, so that its close does not reset the connection and destroy the answer in flight.
 //
+// The script's and the document's answers are built at the first request after a change of
+// the rules and kept until the next. Out of descriptors, the server gives up a connection to
+// make room for a waiting client (an answered one first, else the one that has waited longest
+// for its request), or tries again 50 ms later.
+//
 // Connections and timers hold the server only weakly. Destroying the server closes the
 // listener and every open connection; nothing is answered afterwards and no handler of it
 // runs once the destructor has returned.
@@ -63,6 +68,7 @@ class LocalBlockServer final : public BlockServerControl {
   private:
     struct State;
 
+    // Queues `work` as a command: it runs before the server accepts another connection.
     void command(std::function<void(State&)> work);
 
     SerialQueue queue;
