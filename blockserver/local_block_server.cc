@@ -6,14 +6,16 @@
 #include "blockserver/request_reader.h"
 #include "blockserver/request_router.h"
 #include "platform/log.h"
+#include "platform/socket_io.h"
 #include "platform/socket_options.h"
 
+#include <asio/defer.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -37,41 +39,62 @@ constexpr int kDeferAcceptSeconds = 1;
 // given up to make room.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{50};
 
-// Asio reports socket errors in its own system category, which compares equal to errno
-// values but not to std::errc conditions.
-bool isOutOfDescriptors(const std::error_code& error) {
-    if (error.category() != asio::system_category()) {
-        return false;
-    }
-    const auto code = static_cast<std::errc>(error.value());
-    return code == std::errc::too_many_files_open ||
-           code == std::errc::too_many_files_open_in_system || code == std::errc::no_buffer_space ||
-           code == std::errc::not_enough_memory;
-}
+// Connections taken from the listener in one turn; then the queue's other work runs first.
+constexpr int kAcceptBatch = 64;
 
-bool isWouldBlock(const std::error_code& error) {
-    return error == asio::error::would_block || error == asio::error::try_again;
-}
+// After its answer, a client that may still be sending is read to its close, but no longer
+// than this and no more than this: a client that never stops cannot hold a connection.
+constexpr std::chrono::seconds kLingerTimeout{2};
+constexpr std::size_t kLingerBytes = 1 << 20;
 
-}  // namespace
+struct List;
 
-// One accepted connection: read until the reader can route, answer once, close.
-// Owned by its pending handlers; queue only.
-struct LocalBlockServer::Connection {
-    Connection(Tcp::socket socket, std::weak_ptr<State> server)
-        : socket(std::move(socket)), server(std::move(server)) {}
+// A connection that could not be answered and closed in one go: its request is still on the
+// way, its answer is larger than the socket takes at once, or its client may still send.
+// Owned by its pending handler; the server's lists point at it. Queue only.
+struct Connection {
+    enum class Phase { reading, writing, lingering };
+
+    explicit Connection(Tcp::socket socket) : socket(std::move(socket)) {}
 
     Tcp::socket socket;
-    std::weak_ptr<State> server;
+    Phase phase = Phase::reading;
     RequestReader reader;
-    std::string response;  // kept alive while a write is still under way
+    std::string answer;
+    std::size_t sent = 0;
+    bool lingerAfterAnswer = false;
+    std::size_t discarded = 0;
     bool closed = false;
 
-    // Place in the server's list of open connections, oldest first.
+    // Place in the server's list for its phase, oldest first.
+    List* list = nullptr;
     SteadyClock::time_point deadline;
     Connection* older = nullptr;
     Connection* newer = nullptr;
 };
+
+// The connections of one phase in the order they entered it, so with one time limit per
+// list their deadlines ascend.
+struct List {
+    Connection* oldest = nullptr;
+    Connection* newest = nullptr;
+
+    void append(Connection& connection) {
+        connection.list = this;
+        connection.older = newest;
+        (newest != nullptr ? newest->newer : oldest) = &connection;
+        newest = &connection;
+    }
+    void remove(Connection& connection) {
+        (connection.older != nullptr ? connection.older->newer : oldest) = connection.newer;
+        (connection.newer != nullptr ? connection.newer->older : newest) = connection.older;
+        connection.list = nullptr;
+        connection.older = nullptr;
+        connection.newer = nullptr;
+    }
+};
+
+}  // namespace
 
 // Everything the server owns. Built by the server's constructor, then used and destroyed only
 // on the queue; handlers reach it through weak references.
@@ -85,11 +108,13 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
           port(port),
           idleTimeout(idleTimeout),
           acceptRetry(context),
-          idleSweep(context) {}
+          sweepTimer(context) {}
 
     ~State() {
-        while (oldest != nullptr) {
-            close(*oldest);
+        for (List* list : {&waiting, &writing, &lingering}) {
+            while (list->oldest != nullptr) {
+                close(*list->oldest);
+            }
         }
     }
 
@@ -101,6 +126,14 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
     // exceptionDomains (sorted and distinct after every update), blockedDomains (distinct)
     // and allWebsitesBlocked, in the shape the script and document builders read.
     RuleLists rules{defaultExceptionDomainList(), {}, true};
+    // The script's and the document's whole answers, built at the first request after an
+    // update and kept until the next one: they depend on the rules alone.
+    std::optional<std::string> pacAnswer;
+    std::optional<std::string> configAnswer;
+    const std::string trackBlockAnswer =
+        httpResponse("204 No Content", "text/plain; charset=utf-8", "");
+    // The last page answer; its memory is reused by the next.
+    std::string pageAnswer;
     std::int64_t blockedRequestCount = 0;
     // When each host key was last counted. Emptied only by resetBlockedRequests.
     std::unordered_map<std::string, WallClockTime> recentlyBlockedWebTargets;
@@ -111,14 +144,21 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
     const std::shared_ptr<const UserDefaults> defaults;
     const std::uint16_t port;
     const std::chrono::milliseconds idleTimeout;
+    // Commands issued and not yet run. The accept loop lets them run before it serves another
+    // connection, so a request made after update() has returned sees the new rules.
+    std::atomic<int> commandsQueued = 0;
     // Tells the late handlers of a stopped listener from those of the current one.
     std::uint64_t listenerGeneration = 0;
     asio::steady_timer acceptRetry;
-    asio::steady_timer idleSweep;
-    bool idleSweepPending = false;
-    Connection* oldest = nullptr;
-    Connection* newest = nullptr;
-    // Every read lands here first, so silent connections hold no buffer of their own.
+    // Closes the connections of `waiting` and `lingering` whose time is up.
+    asio::steady_timer sweepTimer;
+    std::optional<SteadyClock::time_point> sweepAt;
+    List waiting;    // for their request, until accepted + idleTimeout
+    List writing;    // for the socket to take more of their answer, without a limit
+    List lingering;  // for their client's close, until answered + kLingerTimeout
+    // The reader of the connection being served at once; handed to it when it must wait.
+    RequestReader freshReader;
+    // Every read lands here first, so waiting connections hold no buffer of their own.
     std::array<char, RequestReader::kMaxRequestBytes> readBuffer;
 
     void start();
@@ -127,18 +167,27 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
                 bool allWebsitesBlocked);
     void resetBlockedRequests();
 
-    void acceptNext();
-    void accepted(const std::error_code& error, Tcp::socket socket, std::uint64_t generation);
+    void waitForConnections();
+    void acceptPending();
     void makeRoomWhenAClientWaits();
     void retryAcceptLater();
-    void serve(Tcp::socket socket);
-    void readAvailable(const std::shared_ptr<Connection>& connection);
-    void waitReadable(const std::shared_ptr<Connection>& connection);
-    void answer(const std::shared_ptr<Connection>& connection);
+    bool isCurrentListener(std::uint64_t generation) const;
+
+    void serve(SocketHandle socket);
+    std::shared_ptr<Connection> adopt(SocketHandle socket);
+    bool readRequest(int socket, RequestReader& reader);
+    std::string_view answerTo(std::string_view requestText);
     void recordBlockedAttempt(std::string_view target);
+
+    void resume(const std::shared_ptr<Connection>& connection);
+    void continueReading(const std::shared_ptr<Connection>& connection);
+    void continueWriting(const std::shared_ptr<Connection>& connection);
+    void discardUntilClosed(const std::shared_ptr<Connection>& connection);
+    void waitUntilReady(const std::shared_ptr<Connection>& connection);
+    void enter(Connection& connection, Connection::Phase phase);
     void close(Connection& connection);
-    void closeIdleConnections();
-    void armIdleSweep();
+    void sweep();
+    void armSweep(SteadyClock::time_point deadline);
 };
 
 void LocalBlockServer::State::start() {
@@ -153,7 +202,7 @@ void LocalBlockServer::State::start() {
     if (!error) {
         acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
     }
-    // Every answer is one write followed by the close: corked, the two leave as one segment.
+    // Most answers are one write followed by the close: corked, the two leave as one segment.
     // Deferred accepting hands over a connection once its request (or its end) is there.
     // Both spare the client and the server a wake-up per request.
     if (!error) {
@@ -161,6 +210,9 @@ void LocalBlockServer::State::start() {
     }
     if (!error) {
         acceptor.set_option(TcpDeferAccept(kDeferAcceptSeconds), error);
+    }
+    if (!error) {
+        acceptor.non_blocking(true, error);
     }
     if (!error) {
         acceptor.bind(endpoint, error);
@@ -174,7 +226,7 @@ void LocalBlockServer::State::start() {
     }
     listener.emplace(std::move(acceptor));
     ++listenerGeneration;
-    acceptNext();
+    waitForConnections();
 }
 
 void LocalBlockServer::State::stop() {
@@ -199,6 +251,8 @@ void LocalBlockServer::State::update(std::vector<std::string> exceptionDomains,
     });
 
     rules = RuleLists{std::move(exceptionDomains), std::move(blockedDomains), allWebsitesBlocked};
+    pacAnswer.reset();
+    configAnswer.reset();
 }
 
 void LocalBlockServer::State::resetBlockedRequests() {
@@ -206,53 +260,73 @@ void LocalBlockServer::State::resetBlockedRequests() {
     recentlyBlockedWebTargets.clear();
 }
 
-void LocalBlockServer::State::acceptNext() {
-    listener->async_accept(context, [weak = weak_from_this(), generation = listenerGeneration](
-                                        const std::error_code& error, Tcp::socket socket) {
-        if (auto server = weak.lock()) {
-            server->accepted(error, std::move(socket), generation);
-        }
-    });
+bool LocalBlockServer::State::isCurrentListener(std::uint64_t generation) const {
+    return listener && generation == listenerGeneration;
 }
 
-void LocalBlockServer::State::accepted(const std::error_code& error, Tcp::socket socket,
-                                       std::uint64_t generation) {
-    // A connection accepted just before stop() is still served.
-    if (!error) {
-        serve(std::move(socket));
-    }
-    if (!listener || generation != listenerGeneration) {
-        return;
-    }
-    if (!error) {
-        acceptNext();
-        return;
-    }
-    // The accept loop never ends here: it waits, or makes room, and accepts again.
-    if (isOutOfDescriptors(error)) {
-        makeRoomWhenAClientWaits();
-        return;
-    }
-    retryAcceptLater();
-}
-
-void LocalBlockServer::State::makeRoomWhenAClientWaits() {
-    // accept() reports a full descriptor table even when nobody is waiting, so only a waiting
-    // client is worth giving up a connection for: the one that has waited longest (a silent
-    // one, as a rule).
+void LocalBlockServer::State::waitForConnections() {
     listener->async_wait(
         Tcp::acceptor::wait_read,
         [weak = weak_from_this(), generation = listenerGeneration](const std::error_code& error) {
             auto server = weak.lock();
-            if (!server || error || !server->listener || generation != server->listenerGeneration) {
+            if (server && !error && server->isCurrentListener(generation)) {
+                server->acceptPending();
+            }
+        });
+}
+
+void LocalBlockServer::State::acceptPending() {
+    for (int accepted = 0; accepted < kAcceptBatch && commandsQueued.load() == 0; ++accepted) {
+        std::error_code error;
+        SocketHandle socket = acceptConnection(listener->native_handle(), error);
+        if (!error) {
+            serve(std::move(socket));
+            continue;
+        }
+        if (isWouldBlock(error)) {
+            waitForConnections();
+            return;
+        }
+        // A client that gave up while waiting to be accepted.
+        if (error == std::errc::connection_aborted || error == std::errc::protocol_error) {
+            continue;
+        }
+        // The accept loop never ends here: it waits, or makes room, and accepts again.
+        if (isOutOfDescriptors(error)) {
+            makeRoomWhenAClientWaits();
+        } else {
+            retryAcceptLater();
+        }
+        return;
+    }
+    // Deferred, the rest comes after the work already queued, commands included.
+    asio::defer(context, [weak = weak_from_this(), generation = listenerGeneration] {
+        auto server = weak.lock();
+        if (server && server->isCurrentListener(generation)) {
+            server->acceptPending();
+        }
+    });
+}
+
+void LocalBlockServer::State::makeRoomWhenAClientWaits() {
+    // accept() reports a full descriptor table even when nobody is waiting, so only a waiting
+    // client is worth giving up a connection for: one that has been answered already, else
+    // the one that has waited longest for its request (a silent one, as a rule).
+    listener->async_wait(
+        Tcp::acceptor::wait_read,
+        [weak = weak_from_this(), generation = listenerGeneration](const std::error_code& error) {
+            auto server = weak.lock();
+            if (!server || error || !server->isCurrentListener(generation)) {
                 return;
             }
-            if (server->oldest == nullptr) {
+            Connection* given = server->lingering.oldest != nullptr ? server->lingering.oldest
+                                                                    : server->waiting.oldest;
+            if (given == nullptr) {
                 server->retryAcceptLater();
                 return;
             }
-            server->close(*server->oldest);
-            server->acceptNext();
+            server->close(*given);
+            server->acceptPending();
         });
 }
 
@@ -261,113 +335,96 @@ void LocalBlockServer::State::retryAcceptLater() {
     acceptRetry.async_wait(
         [weak = weak_from_this(), generation = listenerGeneration](const std::error_code& error) {
             auto server = weak.lock();
-            if (!server || error || !server->listener || generation != server->listenerGeneration) {
-                return;
+            if (server && !error && server->isCurrentListener(generation)) {
+                server->acceptPending();
             }
-            server->acceptNext();
         });
 }
 
-void LocalBlockServer::State::serve(Tcp::socket socket) {
-    auto connection = std::make_shared<Connection>(std::move(socket), weak_from_this());
-    std::error_code ignored;
-    connection->socket.non_blocking(true, ignored);
-
-    connection->deadline = SteadyClock::now() + idleTimeout;
-    connection->older = newest;
-    (newest != nullptr ? newest->newer : oldest) = connection.get();
-    newest = connection.get();
-    if (!idleSweepPending) {
-        armIdleSweep();
-    }
-
-    readAvailable(connection);
-}
-
-void LocalBlockServer::State::readAvailable(const std::shared_ptr<Connection>& connection) {
-    for (;;) {
-        std::error_code error;
-        const std::size_t count = connection->socket.read_some(
-            asio::buffer(readBuffer.data(), connection->reader.remainingCapacity()), error);
-        if (isWouldBlock(error)) {
-            waitReadable(connection);
-            return;
+// The usual request is there when its connection is accepted, and its answer fits the socket:
+// then it is read, answered and closed here, without registering it with the event loop.
+void LocalBlockServer::State::serve(SocketHandle socket) {
+    freshReader.clear();
+    if (!readRequest(socket.get(), freshReader)) {
+        if (auto connection = adopt(std::move(socket))) {
+            std::swap(connection->reader, freshReader);
+            enter(*connection, Connection::Phase::reading);
+            waitUntilReady(connection);
         }
-        // A closed or failed read ends the request with whatever has arrived.
-        const auto progress = error ? connection->reader.peerClosed()
-                                    : connection->reader.append({readBuffer.data(), count});
-        if (progress == RequestReader::Progress::complete) {
-            answer(connection);
-            return;
-        }
-    }
-}
-
-void LocalBlockServer::State::waitReadable(const std::shared_ptr<Connection>& connection) {
-    connection->socket.async_wait(Tcp::socket::wait_read,
-                                  [connection](const std::error_code& error) {
-                                      if (connection->closed) {
-                                          return;
-                                      }
-                                      auto server = connection->server.lock();
-                                      if (!server) {
-                                          std::error_code ignored;
-                                          connection->socket.close(ignored);
-                                          return;
-                                      }
-                                      if (error) {
-                                          connection->reader.peerClosed();
-                                          server->answer(connection);
-                                          return;
-                                      }
-                                      server->readAvailable(connection);
-                                  });
-}
-
-void LocalBlockServer::State::answer(const std::shared_ptr<Connection>& connection) {
-    const std::string text = connection->reader.requestText();
-    std::string_view status;
-    std::string_view contentType;
-    std::string body;
-    switch (routeFor(text)) {
-        case Route::proxyPac:
-            status = "200 OK";
-            contentType = "application/x-ns-proxy-autoconfig";
-            body = pacScript(rules);
-            break;
-        case Route::configJson:
-            status = "200 OK";
-            contentType = "application/json; charset=utf-8";
-            body = configDocument(rules);
-            break;
-        case Route::trackBlock:
-            recordBlockedAttempt(trackedBlockTarget(text));
-            status = "204 No Content";
-            contentType = "text/plain; charset=utf-8";
-            break;
-        case Route::blocked:
-            recordBlockedAttempt(requestTarget(text));
-            status = "403 Forbidden";
-            contentType = "text/html; charset=utf-8";
-            body = blockedPage(text, defaults->stringForKey(kAppearanceKey).value_or("system"));
-            break;
-    }
-    connection->response = httpResponse(status, contentType, body);
-
-    std::error_code error;
-    const std::size_t written =
-        connection->socket.write_some(asio::buffer(connection->response), error);
-    if (error ? !isWouldBlock(error) : written == connection->response.size()) {
-        close(*connection);
         return;
     }
-    // The client is slower than the answer is long: finish it in the background.
-    asio::async_write(connection->socket, asio::buffer(connection->response) + written,
-                      [connection](const std::error_code&, std::size_t) {
-                          if (auto server = connection->server.lock()) {
-                              server->close(*connection);
-                          }
-                      });
+    const std::string_view answer = answerTo(freshReader.requestText());
+    std::error_code error;
+    const std::size_t sent = sendSome(socket.get(), answer, error);
+    const bool whole = !error && sent == answer.size();
+    // A client that is gone, or one that can send nothing more, loses nothing to the close.
+    if ((error && !isWouldBlock(error)) || (whole && !freshReader.moreMayArrive())) {
+        return;
+    }
+    if (auto connection = adopt(std::move(socket))) {
+        connection->answer.assign(answer.substr(sent));
+        connection->lingerAfterAnswer = freshReader.moreMayArrive();
+        continueWriting(connection);
+    }
+}
+
+// Registers the socket with the event loop; nothing (and the socket closed) when that fails.
+std::shared_ptr<Connection> LocalBlockServer::State::adopt(SocketHandle socket) {
+    Tcp::socket registered(context);
+    std::error_code error;
+    registered.assign(Tcp::v4(), socket.get(), error);
+    if (error) {
+        return nullptr;
+    }
+    socket.release();
+    return std::make_shared<Connection>(std::move(registered));
+}
+
+// Reads until the request can be routed (true) or nothing more has arrived (false).
+bool LocalBlockServer::State::readRequest(int socket, RequestReader& reader) {
+    for (;;) {
+        std::error_code error;
+        const std::size_t count =
+            receiveSome(socket, {readBuffer.data(), reader.remainingCapacity()}, error);
+        if (isWouldBlock(error)) {
+            return false;
+        }
+        // A closed or failed read ends the request with whatever has arrived.
+        const auto progress =
+            error || count == 0 ? reader.peerClosed() : reader.append({readBuffer.data(), count});
+        if (progress == RequestReader::Progress::complete) {
+            return true;
+        }
+    }
+}
+
+// The whole answer, headers included; valid until the next answer or update.
+std::string_view LocalBlockServer::State::answerTo(std::string_view requestText) {
+    switch (routeFor(requestText)) {
+        case Route::proxyPac:
+            if (!pacAnswer) {
+                pacAnswer =
+                    httpResponse("200 OK", "application/x-ns-proxy-autoconfig", pacScript(rules));
+            }
+            return *pacAnswer;
+        case Route::configJson:
+            if (!configAnswer) {
+                configAnswer = httpResponse("200 OK", "application/json; charset=utf-8",
+                                            configDocument(rules));
+            }
+            return *configAnswer;
+        case Route::trackBlock:
+            recordBlockedAttempt(trackedBlockTarget(requestText));
+            return trackBlockAnswer;
+        case Route::blocked:
+            recordBlockedAttempt(requestTarget(requestText));
+            pageAnswer = httpResponse(
+                "403 Forbidden", "text/html; charset=utf-8",
+                blockedPage(requestText,
+                            defaults->stringForKey(kAppearanceKey).value_or("system")));
+            return pageAnswer;
+    }
+    return {};
 }
 
 void LocalBlockServer::State::recordBlockedAttempt(std::string_view target) {
@@ -387,39 +444,151 @@ void LocalBlockServer::State::recordBlockedAttempt(std::string_view target) {
     ++blockedRequestCount;
 }
 
+void LocalBlockServer::State::resume(const std::shared_ptr<Connection>& connection) {
+    switch (connection->phase) {
+        case Connection::Phase::reading:
+            continueReading(connection);
+            return;
+        case Connection::Phase::writing:
+            continueWriting(connection);
+            return;
+        case Connection::Phase::lingering:
+            discardUntilClosed(connection);
+            return;
+    }
+}
+
+void LocalBlockServer::State::continueReading(const std::shared_ptr<Connection>& connection) {
+    if (!readRequest(connection->socket.native_handle(), connection->reader)) {
+        waitUntilReady(connection);
+        return;
+    }
+    connection->answer.assign(answerTo(connection->reader.requestText()));
+    connection->lingerAfterAnswer = connection->reader.moreMayArrive();
+    connection->reader = RequestReader();
+    continueWriting(connection);
+}
+
+void LocalBlockServer::State::continueWriting(const std::shared_ptr<Connection>& connection) {
+    const int socket = connection->socket.native_handle();
+    while (connection->sent < connection->answer.size()) {
+        std::error_code error;
+        connection->sent +=
+            sendSome(socket, std::string_view(connection->answer).substr(connection->sent), error);
+        if (isWouldBlock(error)) {
+            enter(*connection, Connection::Phase::writing);
+            waitUntilReady(connection);
+            return;
+        }
+        if (error) {
+            close(*connection);
+            return;
+        }
+    }
+    if (!connection->lingerAfterAnswer) {
+        close(*connection);
+        return;
+    }
+    connection->answer = std::string();
+    shutdownSending(socket);
+    enter(*connection, Connection::Phase::lingering);
+    discardUntilClosed(connection);
+}
+
+void LocalBlockServer::State::discardUntilClosed(const std::shared_ptr<Connection>& connection) {
+    for (;;) {
+        std::error_code error;
+        const std::size_t count =
+            receiveSome(connection->socket.native_handle(), readBuffer, error);
+        if (isWouldBlock(error)) {
+            waitUntilReady(connection);
+            return;
+        }
+        connection->discarded += count;
+        if (error || count == 0 || connection->discarded > kLingerBytes) {
+            close(*connection);
+            return;
+        }
+    }
+}
+
+void LocalBlockServer::State::waitUntilReady(const std::shared_ptr<Connection>& connection) {
+    const auto what = connection->phase == Connection::Phase::writing ? Tcp::socket::wait_write
+                                                                      : Tcp::socket::wait_read;
+    connection->socket.async_wait(
+        what, [weak = weak_from_this(), connection](const std::error_code& error) {
+            // A server that is gone has closed its connections on the way.
+            auto server = weak.lock();
+            if (connection->closed || !server) {
+                return;
+            }
+            if (error) {
+                server->close(*connection);
+                return;
+            }
+            server->resume(connection);
+        });
+}
+
+void LocalBlockServer::State::enter(Connection& connection, Connection::Phase phase) {
+    if (connection.list != nullptr) {
+        connection.list->remove(connection);
+    }
+    connection.phase = phase;
+    switch (phase) {
+        case Connection::Phase::reading:
+            connection.deadline = SteadyClock::now() + idleTimeout;
+            waiting.append(connection);
+            armSweep(connection.deadline);
+            return;
+        case Connection::Phase::writing:
+            writing.append(connection);
+            return;
+        case Connection::Phase::lingering:
+            connection.deadline = SteadyClock::now() + kLingerTimeout;
+            lingering.append(connection);
+            armSweep(connection.deadline);
+            return;
+    }
+}
+
 void LocalBlockServer::State::close(Connection& connection) {
     if (connection.closed) {
         return;
     }
     connection.closed = true;
-    (connection.older != nullptr ? connection.older->newer : oldest) = connection.newer;
-    (connection.newer != nullptr ? connection.newer->older : newest) = connection.older;
-    connection.older = nullptr;
-    connection.newer = nullptr;
+    if (connection.list != nullptr) {
+        connection.list->remove(connection);
+    }
     std::error_code ignored;
     connection.socket.close(ignored);
 }
 
-void LocalBlockServer::State::closeIdleConnections() {
+void LocalBlockServer::State::sweep() {
     const auto now = SteadyClock::now();
-    while (oldest != nullptr && oldest->deadline <= now) {
-        close(*oldest);
-    }
-    if (oldest != nullptr) {
-        armIdleSweep();
+    for (List* list : {&waiting, &lingering}) {
+        while (list->oldest != nullptr && list->oldest->deadline <= now) {
+            close(*list->oldest);
+        }
+        if (list->oldest != nullptr) {
+            armSweep(list->oldest->deadline);
+        }
     }
 }
 
-void LocalBlockServer::State::armIdleSweep() {
-    idleSweepPending = true;
-    idleSweep.expires_at(oldest->deadline);
-    idleSweep.async_wait([weak = weak_from_this()](const std::error_code& error) {
+void LocalBlockServer::State::armSweep(SteadyClock::time_point deadline) {
+    if (sweepAt && *sweepAt <= deadline) {
+        return;
+    }
+    sweepAt = deadline;
+    sweepTimer.expires_at(deadline);
+    sweepTimer.async_wait([weak = weak_from_this()](const std::error_code& error) {
         auto server = weak.lock();
         if (!server || error) {
             return;
         }
-        server->idleSweepPending = false;
-        server->closeIdleConnections();
+        server->sweepAt.reset();
+        server->sweep();
     });
 }
 
@@ -437,24 +606,32 @@ LocalBlockServer::~LocalBlockServer() {
 
 // Commands run on the queue in call order. Capturing `this` is safe: the destructor's sync
 // runs after every command issued before it.
+void LocalBlockServer::command(std::function<void(State&)> work) {
+    state->commandsQueued.fetch_add(1);
+    queue.async([this, work = std::move(work)] {
+        work(*state);
+        state->commandsQueued.fetch_sub(1);
+    });
+}
+
 void LocalBlockServer::start() {
-    queue.async([this] { state->start(); });
+    command([](State& server) { server.start(); });
 }
 
 void LocalBlockServer::stop() {
-    queue.async([this] { state->stop(); });
+    command([](State& server) { server.stop(); });
 }
 
 void LocalBlockServer::update(std::vector<std::string> exceptionDomains,
                               std::vector<std::string> blockedDomains, bool allWebsitesBlocked) {
-    queue.async([this, exceptions = std::move(exceptionDomains),
-                 blocked = std::move(blockedDomains), allWebsitesBlocked]() mutable {
-        state->update(std::move(exceptions), std::move(blocked), allWebsitesBlocked);
+    command([exceptions = std::move(exceptionDomains), blocked = std::move(blockedDomains),
+             allWebsitesBlocked](State& server) mutable {
+        server.update(std::move(exceptions), std::move(blocked), allWebsitesBlocked);
     });
 }
 
 void LocalBlockServer::resetBlockedRequests() {
-    queue.async([this] { state->resetBlockedRequests(); });
+    command([](State& server) { server.resetBlockedRequests(); });
 }
 
 bool LocalBlockServer::isRunning() {

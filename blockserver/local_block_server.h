@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,16 +23,27 @@ namespace kestralune {
 // connection and every timer run their handlers there. The commands and queries of
 // BlockServerControl may be called from any thread except that queue.
 //
+// Every answer arrives whole: when the client may still be sending (a body, more than the
+// 64 KiB that are routed, bytes after the request), the server ends its sending side after
+// the answer and reads and discards until the client closes, for at most 2 seconds and
+// 1 MiB, so that its close does not reset the connection and destroy the answer in flight.
+//
+// The script's and the document's answers are built at the first request after a change of
+// the rules and kept until the next. Out of descriptors, the server gives up a connection to
+// make room for a waiting client (an answered one first, else the one that has waited longest
+// for its request), or tries again 50 ms later.
+//
 // Connections and timers hold the server only weakly. Destroying the server closes the
 // listener and every open connection; nothing is answered afterwards and no handler of it
 // runs once the destructor has returned.
 class LocalBlockServer final : public BlockServerControl {
   public:
-    // How long an accepted connection may stay open, counted from its accept: long enough for
-    // any real client on the loopback, short enough that silent sockets (browsers open them in
-    // advance) cannot pile up. A connection still open then is closed without an answer.
-    // The system hands a connection over once its first bytes arrive, or after about a second
-    // of silence, so a silent client is dropped about 11 seconds after it connected.
+    // How long a client may take to send its request, counted from its accept: long enough
+    // for any real client on the loopback, short enough that silent sockets (browsers open them
+    // in advance) cannot pile up. A connection whose request has not arrived by then is closed
+    // without an answer; an answer being written is never cut short by it. The system hands a
+    // connection over once its first bytes arrive, or after about a second of silence, so a
+    // silent client is dropped about 11 seconds after it connected.
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout{10'000};
 
     // `clock` times the counting cooldown; `defaults` holds the stored appearance. Ports other
@@ -55,7 +67,9 @@ class LocalBlockServer final : public BlockServerControl {
 
   private:
     struct State;
-    struct Connection;
+
+    // Queues `work` as a command: it runs before the server accepts another connection.
+    void command(std::function<void(State&)> work);
 
     SerialQueue queue;
     // Touched only on `queue`; connections and timers hold it weakly.

@@ -22,17 +22,27 @@ class RequestReader {
     Progress append(std::string_view chunk);
     // The peer closed (or the read failed): whatever arrived is the whole request.
     Progress peerClosed();
+    // Empty again, for the next connection; keeps the memory it has.
+    void clear();
 
     bool isComplete() const { return complete; }
     // How many more bytes may still be added.
     std::size_t remainingCapacity() const { return kMaxRequestBytes - bytes.size(); }
 
     // The request as UTF-8 text; the empty text when the bytes are not valid UTF-8.
-    std::string requestText() const;
+    std::string_view requestText() const;
+
+    // Whether the client may still send on this connection. False only once it has closed
+    // its side, or once the whole head has arrived ("\r\n\r\n") declaring no body (no
+    // Content-Length above 0, no Transfer-Encoding) with nothing after it: then the answer
+    // can be followed by a plain close. Otherwise a close would meet unread bytes and reset
+    // the connection, losing the answer.
+    bool moreMayArrive() const;
 
   private:
     std::string bytes;
     bool complete = false;
+    bool closed = false;
 };
 
 }  // namespace kestralune

@@ -91,7 +91,8 @@ std::string trackedBlockTarget(std::string_view requestText) {
 
 std::string normalizedBlockedTarget(std::string_view target) {
     const std::string trimmed = trimmedWhitespaceAndNewlines(target);
-    if (trimmed.empty()) {
+    // Empty, or a path (origin form) that names no host; "//host/..." does.
+    if (trimmed.empty() || (trimmed.starts_with('/') && !trimmed.starts_with("//"))) {
         return {};
     }
     std::string key;

@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reader.append(rest.substr(0, chunk));
         rest.remove_prefix(std::min(chunk, rest.size()));
     }
+    reader.moreMayArrive();  // reads the header lines
     reader.peerClosed();
     const auto text = reader.requestText();
     if (text.size() > kestralune::RequestReader::kMaxRequestBytes) {
