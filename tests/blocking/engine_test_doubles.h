@@ -3,10 +3,10 @@
 #include "blocking/mac_blocking_engine.h"
 #include "blockserver/block_server_control.h"
 #include "host/quit_protection.h"
-#include "platform/log.h"
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_tool_runner.h"
 #include "platform/testing/fake_workspace.h"
+#include "platform/testing/log_capture.h"
 #include "platform/testing/manual_run_loop.h"
 #include "platform/testing/memory_user_defaults.h"
 #include "platform/user_defaults.h"
@@ -84,24 +84,6 @@ class ObservedRunLoop final : public RunLoop {
     RunLoop& inner;
     const Clock& wallClock;
     std::vector<std::shared_ptr<Timer>> timers;
-};
-
-// Collects log lines while it lives.
-class LogCapture {
-  public:
-    LogCapture()
-        : previous(setLogSink([this](std::string_view line) { lines.emplace_back(line); })) {}
-    ~LogCapture() { setLogSink(previous); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int count(std::string_view line) const {
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
-    std::vector<std::string> lines;
-
-  private:
-    LogSink previous;
 };
 
 // Everything an engine needs, faked; `create` wires an engine to it. Clears the quit flag

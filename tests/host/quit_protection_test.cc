@@ -2,7 +2,7 @@
 
 #include "host/localized_labels.h"
 #include "platform/linux/headless_alert_presenter.h"
-#include "platform/log.h"
+#include "platform/testing/log_capture.h"
 #include "platform/testing/manual_run_loop.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +30,7 @@ class QuitProtectionTest : public ::testing::Test {
 // Refused during a session, with one notice per request on a later turn (never inside the
 // decision); allowed at once, silently, outside one. The notice is logged headless.
 TEST_F(QuitProtectionTest, QuitDuringASessionIsRefusedWithOneNoticePerRequest) {
-    std::vector<std::string> lines;
-    const LogSink previous = setLogSink([&](std::string_view line) { lines.emplace_back(line); });
+    LogCapture log;
     OrrindaleQuitProtection::blockingActive = true;
     EXPECT_FALSE(allowsQuit());
     EXPECT_FALSE(allowsQuit());
@@ -40,7 +39,6 @@ TEST_F(QuitProtectionTest, QuitDuringASessionIsRefusedWithOneNoticePerRequest) {
     OrrindaleQuitProtection::blockingActive = false;
     EXPECT_TRUE(allowsQuit());
     loop.runUntilIdle();
-    setLogSink(previous);
 
     ASSERT_EQ(presenter.shownAlerts().size(), 2u);
     const Alert& alert = presenter.shownAlerts()[0];
@@ -50,9 +48,9 @@ TEST_F(QuitProtectionTest, QuitDuringASessionIsRefusedWithOneNoticePerRequest) {
     EXPECT_EQ(alert.informativeText,
               "Kestralune needs to keep running to block distracting apps and websites.");
     EXPECT_EQ(alert.buttons, std::vector<std::string>{"OK"});
-    EXPECT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0],
-              "Kestralune alert: " + alert.messageText + " | " + alert.informativeText + " | [OK]");
+    EXPECT_EQ(log.count("Kestralune alert: " + alert.messageText + " | " + alert.informativeText +
+                        " | [OK]"),
+              2);
 }
 
 // Texts are looked up when the notice is shown, not when it is queued; keys the table lacks
