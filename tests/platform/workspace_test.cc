@@ -82,7 +82,7 @@ TEST_F(WorkspaceTest, RequestsReachOnlyTheProcessTheyWereMadeFor) {
             EXPECT_FALSE(application->terminate() || application->forceTerminate() ||
                          application->kill());
             EXPECT_EQ(find(pid), nullptr) << reaped;
-            children.reap(pid);
+            children.waitForExit(pid);
         }
     }
 }
