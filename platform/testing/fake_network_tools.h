@@ -10,7 +10,7 @@
 
 namespace kestralune {
 
-// Stand-ins for networksetup and scutil, run through the real tool runner: shell scripts in
+// Stand-ins for networksetup and scutil, for the real tool runner to run: shell scripts in
 // `folder` that keep each service's URL and state in files beside them, print the real
 // tools' output forms and log every networksetup call. scutil reports the first enabled
 // service, as the system reports the primary one. The folder must outlive the tools.

@@ -31,7 +31,7 @@ TEST(ToolRunnerTest, ReportsEachOutcomeAndLeavesNoProcessBehind) {
     // Fails if a status is mangled, an output is lost or its writes reordered, arguments
     // are split or joined, output beyond a pipe's buffer stalls the tool, host descriptors
     // leak into tools, a launch failure looks like an exit status, or a tool that hangs or
-    // floods its output is not ended with its children (the host would freeze or run dry).
+    // floods its output is not ended with its children (the host freezes or runs out of memory).
     TempDirectory directory;
     const int leaked = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
     const std::string denied = "couldn\u2019t be opened because you don\u2019t have permission";
