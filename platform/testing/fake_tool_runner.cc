@@ -5,8 +5,12 @@ namespace kestralune {
 ToolResult FakeToolRunner::runTool(const std::string& path,
                                    const std::vector<std::string>& arguments) {
     recorded.push_back({path, arguments});
+    if (onRun) {
+        onRun();
+    }
     const auto found = table.find({path, arguments});
-    return found == table.end() ? defaultResult : found->second;
+    return found == table.end() ? ToolResult{-1, "No canned result for this command line."}
+                                : found->second;
 }
 
 void FakeToolRunner::setResult(const std::string& path, const std::vector<std::string>& arguments,

@@ -2,6 +2,7 @@
 
 #include "platform/tool_runner.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -11,7 +12,8 @@ namespace kestralune {
 
 // A tool runner for tests: answers each exact command line (path and arguments) from a
 // table of canned results and records every call in order. A command line without a row
-// gets the default result (status -1, as if the tool could not be started).
+// gets status -1, as if the tool could not be started. `onRun`, when set, is called before
+// each answer, so a test can see the state that a tool run meets.
 class FakeToolRunner final : public ToolRunner {
   public:
     struct Call {
@@ -25,14 +27,14 @@ class FakeToolRunner final : public ToolRunner {
     // Sets (or replaces) the answer for one command line.
     void setResult(const std::string& path, const std::vector<std::string>& arguments,
                    ToolResult result);
-    void setDefaultResult(ToolResult result) { defaultResult = std::move(result); }
 
     const std::vector<Call>& calls() const { return recorded; }
     void clearCalls() { recorded.clear(); }
 
+    std::function<void()> onRun;
+
   private:
     std::map<std::pair<std::string, std::vector<std::string>>, ToolResult> table;
-    ToolResult defaultResult{-1, "No canned result for this command line."};
     std::vector<Call> recorded;
 };
 

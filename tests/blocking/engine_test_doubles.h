@@ -3,17 +3,16 @@
 #include "blocking/mac_blocking_engine.h"
 #include "blockserver/block_server_control.h"
 #include "host/quit_protection.h"
-#include "platform/log.h"
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_tool_runner.h"
 #include "platform/testing/fake_workspace.h"
+#include "platform/testing/log_capture.h"
 #include "platform/testing/manual_run_loop.h"
 #include "platform/testing/memory_user_defaults.h"
 #include "platform/user_defaults.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -23,15 +22,10 @@
 
 namespace kestralune::blocking_test {
 
-// Records the engine's server commands in call order; queries answer from the record.
+// Records the engine's server commands in call order and the last update's rules; queries
+// answer from the record.
 class RecordingBlockServer final : public BlockServerControl {
   public:
-    struct Update {
-        std::vector<std::string> exceptionDomains;
-        std::vector<std::string> blockedDomains;
-        bool allWebsitesBlocked = false;
-    };
-
     void start() override {
         commands.push_back("start");
         running = true;
@@ -43,7 +37,9 @@ class RecordingBlockServer final : public BlockServerControl {
     void update(std::vector<std::string> exceptions, std::vector<std::string> blocked,
                 bool allBlocked) override {
         commands.push_back("update");
-        lastUpdate = Update{std::move(exceptions), std::move(blocked), allBlocked};
+        exceptionDomains = std::move(exceptions);
+        blockedDomains = std::move(blocked);
+        allWebsitesBlocked = allBlocked;
     }
     void resetBlockedRequests() override {
         commands.push_back("resetBlockedRequests");
@@ -53,55 +49,10 @@ class RecordingBlockServer final : public BlockServerControl {
     std::int64_t blockedRequestCount() override { return requestCount; }
 
     std::vector<std::string> commands;
-    std::optional<Update> lastUpdate;
+    std::vector<std::string> exceptionDomains, blockedDomains;  // of the last update
+    bool allWebsitesBlocked = false;
     bool running = false;
     std::int64_t requestCount = 0;
-};
-
-using MemoryDefaults = MemoryUserDefaults;
-
-// Forwards to another run loop, keeps every timer it hands out (so a test can see which
-// are still valid), and reads the time from `replacementClock` when one is given.
-class ObservedRunLoop final : public RunLoop {
-  public:
-    explicit ObservedRunLoop(RunLoop& inner, const Clock* replacementClock = nullptr)
-        : inner(inner), wallClock(replacementClock ? *replacementClock : inner.clock()) {}
-    std::shared_ptr<Timer> scheduleTimer(double interval, bool repeats,
-                                         std::function<void()> block) override {
-        return timers.emplace_back(inner.scheduleTimer(interval, repeats, std::move(block)));
-    }
-    void async(std::function<void()> work) override { inner.async(std::move(work)); }
-    void asyncAfter(double delay, std::function<void()> work) override {
-        inner.asyncAfter(delay, std::move(work));
-    }
-    const Clock& clock() const override { return wallClock; }
-    long validTimers() const {
-        return std::count_if(timers.begin(), timers.end(),
-                             [](auto& timer) { return timer->isValid(); });
-    }
-
-  private:
-    RunLoop& inner;
-    const Clock& wallClock;
-    std::vector<std::shared_ptr<Timer>> timers;
-};
-
-// Collects log lines while it lives.
-class LogCapture {
-  public:
-    LogCapture()
-        : previous(setLogSink([this](std::string_view line) { lines.emplace_back(line); })) {}
-    ~LogCapture() { setLogSink(previous); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int count(std::string_view line) const {
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
-    std::vector<std::string> lines;
-
-  private:
-    LogSink previous;
 };
 
 // Everything an engine needs, faked; `create` wires an engine to it. Clears the quit flag
@@ -120,7 +71,7 @@ struct EngineHarness {
             .standardDefaults = defaults,
             .openDefaultsSuite = [this](const std::string& name) -> std::shared_ptr<UserDefaults> {
                 openedSuites.push_back(name);
-                auto made = suites.try_emplace(name, std::make_shared<MemoryDefaults>());
+                auto made = suites.try_emplace(name, std::make_shared<MemoryUserDefaults>());
                 return suitesAvailable ? made.first->second : nullptr;
             },
             .ownBundleIdentifier = ownIdentifier,
@@ -138,8 +89,8 @@ struct EngineHarness {
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     std::shared_ptr<FakeToolRunner> fakeTools = std::make_shared<FakeToolRunner>();
     std::shared_ptr<ToolRunner> toolRunner = fakeTools;  // tests may put the real runner here
-    std::shared_ptr<UserDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::map<std::string, std::shared_ptr<MemoryDefaults>> suites;
+    std::shared_ptr<UserDefaults> defaults = std::make_shared<MemoryUserDefaults>();
+    std::map<std::string, std::shared_ptr<MemoryUserDefaults>> suites;
     std::vector<std::string> openedSuites;
     bool suitesAvailable = true;
     std::optional<std::string> ownIdentifier = "com.example.host";

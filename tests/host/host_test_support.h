@@ -17,24 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <variant>
 #include <vector>
-
-namespace kestralune {
-
-// Readable failures for menu comparisons.
-inline void PrintTo(const MenuItem& item, std::ostream* out) {
-    *out << (item.kind == MenuItem::Kind::separator ? "separator" : "item") << " \"" << item.title
-         << "\" " << (item.enabled ? "enabled" : "disabled") << " "
-         << item.representedObject.value_or("(no action)");
-}
-
-}  // namespace kestralune
 
 namespace kestralune::host_test {
 
@@ -65,13 +52,10 @@ class FakeEngine final : public BlockingEngine {
     int stops = 0;
 };
 
-// The host assembled on fakes: virtual time, an in-process messenger, memory defaults. The
-// process-wide quit flag and label table start and end clean.
+// The host assembled on fakes around a recording fake engine: virtual time, an in-process
+// messenger, memory defaults. The process-wide quit flag and label table start and end clean.
 struct HostHarness {
-    using EngineFactory = std::function<std::shared_ptr<BlockingEngine>(RunLoop&)>;
-
-    explicit HostHarness(EngineFactory makeEngine,
-                         std::vector<std::string> arguments = {"Kestralune"},
+    explicit HostHarness(std::vector<std::string> arguments = {"Kestralune"},
                          Bundle bundle = Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"},
                          std::shared_ptr<MemoryUserDefaults> sharedDefaults = nullptr)
         : defaults(sharedDefaults ? std::move(sharedDefaults)
@@ -86,27 +70,15 @@ struct HostHarness {
                                             .mainBundle = std::move(bundle),
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
-                            makeEngine(loop));
+                            engine);
     }
     ~HostHarness() { resetProcessState(); }
 
-    // A harness around a recording fake engine, kept in `fake`.
-    static std::unique_ptr<HostHarness> withFakeEngine(
-        std::shared_ptr<FakeEngine>& fake, std::vector<std::string> arguments = {"Kestralune"},
-        Bundle bundle = Bundle{"/nowhere", std::nullopt, {}, "/nowhere/k"}) {
-        fake = std::make_shared<FakeEngine>();
-        return std::make_unique<HostHarness>([fake](RunLoop&) { return fake; },
-                                             std::move(arguments), std::move(bundle));
-    }
-
     MethodReply call(const std::string& method, EncodableValue arguments = {},
                      const char* channel = kBlockingChannelName) {
-        auto reply = messenger.callMethodNow(channel, method, std::move(arguments));
-        if (!reply) {
-            ADD_FAILURE() << method << " did not answer at once";
-            return MethodError{"pending", "", {}};
-        }
-        return *reply;
+        // A call left unanswered reads as an error.
+        return messenger.callMethodNow(channel, method, std::move(arguments))
+            .value_or(MethodError{"pending", method, {}});
     }
 
     // The calls the host made on the Blocking channel, in order.
@@ -138,6 +110,7 @@ struct HostHarness {
     std::shared_ptr<FakeUrlOpener> urlOpener = std::make_shared<FakeUrlOpener>();
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     std::optional<std::string> hostName = "studio-mac";
+    std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();  // the window owns it too
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };
@@ -159,11 +132,11 @@ inline bool isNotImplemented(const MethodReply& reply) {
     return std::holds_alternative<MethodNotImplemented>(reply);
 }
 
-// A host whose window owns a fake engine, assembled afresh for every test.
+// A host assembled afresh for every test.
 class FakeEngineHostTest : public ::testing::Test {
   protected:
-    std::shared_ptr<FakeEngine> engine;
-    std::unique_ptr<HostHarness> harness = HostHarness::withFakeEngine(engine);
+    std::unique_ptr<HostHarness> harness = std::make_unique<HostHarness>();
+    std::shared_ptr<FakeEngine>& engine = harness->engine;
 };
 
 }  // namespace kestralune::host_test

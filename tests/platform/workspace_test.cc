@@ -1,73 +1,22 @@
 // The workspace against real processes in fixture bundles made by the test.
 #include "platform/linux/workspace_linux.h"
 
+#include "platform/testing/fixture_applications.h"
 #include "platform/testing/manual_run_loop.h"
 #include "tests/platform/temp_directory.h"
-
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace kestralune {
 namespace {
 
-// Polls `condition` every 50 ms, about as often as the sweep scans, for at most 10 s.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int attempt = 0; attempt < 200 && !condition(); ++attempt) {
-        ::poll(nullptr, 0, 50);
-    }
-    return condition();
-}
-
 class WorkspaceTest : public ::testing::Test {
   protected:
-    ~WorkspaceTest() override {
-        for (const pid_t pid : children) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-
-    // Returns once the process runs `path`, so a scan never sees it between fork and exec.
-    pid_t start(const std::string& path, std::vector<const char*> arguments = {"60"}) {
-        arguments.insert(arguments.begin(), path.c_str());
-        arguments.push_back(nullptr);
-        pid_t pid = -1;
-        EXPECT_EQ(::posix_spawn(&pid, path.c_str(), nullptr, nullptr,
-                                const_cast<char* const*>(arguments.data()), environ),
-                  0);
-        children.push_back(pid);
-        return pid;
-    }
-
-    // Copies `program` to `executable` (relative) and writes the Info.plist of the bundle it
-    // is in: none when `identifier` is null, one without CFBundleIdentifier when it is empty.
-    std::string makeBundle(const std::string& executable, const char* identifier,
-                           const char* program = "/bin/sleep") {
-        const auto path = directory.path() / executable;
-        std::filesystem::create_directories(path.parent_path());
-        std::filesystem::copy_file(program, path);
-        if (identifier != nullptr) {
-            const std::string key = "<key>CFBundleIdentifier</key><string>";
-            directory.write(
-                executable.substr(0, executable.find("/Contents")) + "/Contents/Info.plist",
-                "<plist version=\"1.0\"><dict>" +
-                    (*identifier ? key + identifier + "</string>" : "") + "</dict></plist>\n");
-        }
-        return path.string();
-    }
-
     std::shared_ptr<RunningApplication> find(pid_t pid) {
         const auto listed = workspace.runningApplications();
         const auto found = std::find_if(listed.begin(), listed.end(), [&](const auto& listing) {
@@ -76,7 +25,7 @@ class WorkspaceTest : public ::testing::Test {
         return found == listed.end() ? nullptr : *found;
     }
 
-    std::vector<pid_t> children;
+    FixtureProcesses children;
     TempDirectory directory;
     ManualRunLoop loop;
     LinuxWorkspace workspace{loop};
@@ -87,7 +36,6 @@ TEST_F(WorkspaceTest, ListsExactlyTheProcessesOfIdentifiedBundlesWithTheirIdenti
     // (the blocker could close it), the identity is misread or cached past a change of the
     // Info.plist, or a process gets a new object on every scan (the monitor compares them).
     const std::pair<std::string, const char*> rows[] = {
-        // Only the processes of Good.app are applications.
         {"Good.app/Contents/MacOS/good", "com.example.good"},
         {"Good.app/Contents/MacOS/helper", nullptr},
         {"NoIdentifier.app/Contents/MacOS/tool", ""},
@@ -98,7 +46,8 @@ TEST_F(WorkspaceTest, ListsExactlyTheProcessesOfIdentifiedBundlesWithTheirIdenti
         {"loose/sleep", nullptr},
     };
     for (const auto& [executable, identifier] : rows) {
-        const pid_t pid = start(makeBundle(executable, identifier));
+        const pid_t pid =
+            children.start(makeFixtureBundle(directory.path(), executable, identifier));
         const auto application = find(pid);
         ASSERT_EQ(application != nullptr, executable.starts_with("Good.app")) << executable;
         if (application) {
@@ -108,19 +57,21 @@ TEST_F(WorkspaceTest, ListsExactlyTheProcessesOfIdentifiedBundlesWithTheirIdenti
         }
     }
     // A changed Info.plist is read again for the processes that start from then on.
-    const pid_t later = start(makeBundle("Good.app/Contents/MacOS/later", "com.example.changed"));
-    ASSERT_NE(find(later), nullptr);
-    EXPECT_EQ(find(later)->bundleIdentifier(), "com.example.changed");
+    const pid_t later = children.start(makeFixtureBundle(
+        directory.path(), "Good.app/Contents/MacOS/later", "com.example.changed"));
+    const auto relisted = find(later);
+    EXPECT_TRUE(relisted && relisted->bundleIdentifier() == "com.example.changed");
 }
 
 TEST_F(WorkspaceTest, RequestsReachOnlyTheProcessTheyWereMadeFor) {
     // Fails if terminate does not reach the process, forceTerminate sends a catchable
     // signal, an exited (even unreaped) process counts as running, or a request goes by pid,
     // which could hit a new process given the same pid.
-    const auto executable = makeBundle("Quit.app/Contents/MacOS/quit", "com.example.quit");
+    const auto executable =
+        makeFixtureBundle(directory.path(), "Quit.app/Contents/MacOS/quit", "com.example.quit");
     for (const bool ignoresTerminate : {false, true}) {
         std::signal(SIGTERM, ignoresTerminate ? SIG_IGN : SIG_DFL);  // inherited across exec
-        const pid_t pid = start(executable);
+        const pid_t pid = children.start(executable);
         std::signal(SIGTERM, SIG_DFL);
         const auto application = find(pid);
         ASSERT_NE(application, nullptr);
@@ -131,18 +82,19 @@ TEST_F(WorkspaceTest, RequestsReachOnlyTheProcessTheyWereMadeFor) {
             EXPECT_FALSE(application->terminate() || application->forceTerminate() ||
                          application->kill());
             EXPECT_EQ(find(pid), nullptr) << reaped;
-            ::waitpid(pid, nullptr, WNOHANG);
+            children.waitForExit(pid);
         }
-        std::erase(children, pid);
     }
 }
 
 TEST_F(WorkspaceTest, ProcessThatExecsIntoABundleLongAfterItStartedIsListedAsANewApplication) {
     // Fails if an exec is noticed only in a process's first second (a blocked application
     // started by a delayed exec would never be closed) or is reported through the old object.
-    const auto from = makeBundle("From.app/Contents/MacOS/from", "a.from", "/bin/sh");
-    const auto to = makeBundle("To.app/Contents/MacOS/to", "com.example.to");
-    const pid_t pid = start(from, {"-c", "sleep 2; exec \"$0\" 60", to.c_str()});
+    const auto from =
+        makeFixtureBundle(directory.path(), "From.app/Contents/MacOS/from", "a.from", "/bin/sh");
+    const auto to =
+        makeFixtureBundle(directory.path(), "To.app/Contents/MacOS/to", "com.example.to");
+    const pid_t pid = children.start(from, {"-c", "sleep 2; exec \"$0\" 60", to.c_str()});
     const auto before = find(pid);
     ASSERT_NE(before, nullptr);
     std::shared_ptr<RunningApplication> after;
@@ -164,27 +116,26 @@ TEST_F(WorkspaceTest, LaunchMonitorReportsEachNewApplicationOnceOnlyWhileOn) {
             launched.push_back(notification.application->processIdentifier());  // not others'
         }
     });
-    const auto executable = makeBundle("Watch.app/Contents/MacOS/watch", "com.example.watch");
-    start(executable);
+    const auto executable =
+        makeFixtureBundle(directory.path(), "Watch.app/Contents/MacOS/watch", "com.example.watch");
+    children.start(executable);
     loop.advance(1.0);
     EXPECT_EQ(loop.pendingCount(), 0u);
 
     workspace.setLaunchMonitoringEnabled(true);
     loop.advance(LinuxWorkspace::kLaunchPollInterval);
     EXPECT_TRUE(launched.empty());
-    const pid_t after = start(executable);
+    const pid_t after = children.start(executable);
     loop.advance(LinuxWorkspace::kLaunchPollInterval * 3);
     EXPECT_EQ(launched, std::vector<pid_t>{after});
 
     workspace.setLaunchMonitoringEnabled(false);
-    start(executable);
+    children.start(executable);
     loop.advance(1.0);
     EXPECT_EQ(launched.size(), 1u);
     EXPECT_EQ(loop.pendingCount(), 0u);
 
-    auto owned = std::make_unique<LinuxWorkspace>(loop);
-    owned->setLaunchMonitoringEnabled(true);
-    owned.reset();
+    std::make_unique<LinuxWorkspace>(loop)->setLaunchMonitoringEnabled(true);  // then destroyed
     loop.advance(1.0);
     EXPECT_EQ(loop.pendingCount(), 0u);
 }
