@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +31,9 @@ struct ToolRow {
 TEST(ToolRunnerTest, ReportsEachOutcomeAndLeavesNoProcessBehind) {
     // Fails if a status is mangled, an output is lost or its writes reordered, arguments
     // are split or joined, output beyond a pipe's buffer stalls the tool, host descriptors
-    // leak into tools, a launch failure looks like an exit status, or a tool that hangs or
-    // floods its output is not ended with its children (the host freezes or runs out of memory).
+    // leak into tools, a launch failure looks like an exit status, or a tool that hangs,
+    // floods its output or can no longer be watched is not ended with its children (the host
+    // would freeze, spin or run out of memory).
     TempDirectory directory;
     const int leaked = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
     const std::string denied = "couldn\u2019t be opened because you don\u2019t have permission";
@@ -54,13 +56,20 @@ TEST(ToolRunnerTest, ReportsEachOutcomeAndLeavesNoProcessBehind) {
          named("tool", "hung") + "was stopped after running for 2 seconds."},
         {"flood", "exec head -c 20M /dev/urandom", -1,
          named("tool", "flood") + "was stopped after writing more than 16 MiB of output."},
+        // Lowers the runner's own open-file limit below poll's two descriptors, then writes
+        // so that the runner polls again.
+        {"unwatchable", "prlimit --pid $PPID --nofile=1: && echo lowered && sleep 300", -1,
+         named("tool", "unwatchable") + "could not be watched. (Invalid argument)"},
     };
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
     const auto runner = makeToolRunner(2.0);
     for (const auto& row : rows) {
         if (!row.script.empty()) {
             directory.write(row.name, "#!/bin/sh\n" + row.script + "\n", row.mode);
         }
         const auto result = runner->runTool((directory.path() / row.name).string(), row.arguments);
+        ::setrlimit(RLIMIT_NOFILE, &files);
         EXPECT_EQ(result.status, row.status) << row.name;
         EXPECT_EQ(result.output, row.output) << row.name;
     }

@@ -9,8 +9,11 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <future>
+#include <random>
+#include <thread>
 
 namespace kestralune {
 namespace {
@@ -142,6 +145,35 @@ TEST_F(UserDefaultsTest, ReaderDoesNotWaitForAWriterStuckOnTheDisk) {
     ::close(pipe);
     EXPECT_EQ(reader.get(), "dark");
     EXPECT_FALSE(writer.get()) << "a pipe cannot be synced";
+}
+
+// Fault: a group written key by key; a writer killed between two keys leaves a mix of two
+// configurations. A child writes numbered groups until it is killed at a random moment.
+TEST_F(UserDefaultsTest, KilledWriterLeavesOneWholeGroup) {
+    std::mt19937 random(std::random_device{}());
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (int round = 0; round < 200 && std::chrono::steady_clock::now() < deadline; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (std::int64_t n = round * 1'000'000; ::write(ready[1], "r", 1) == 1; ++n) {
+                userDefaultsSuite("killed")->setObjects({{"a", n}, {"b", n}, {"c", n}});
+            }
+            ::_exit(1);
+        }
+        char started = 0;
+        EXPECT_EQ(::read(ready[0], &started, 1), 1);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        const auto values = stored("killed");
+        ASSERT_TRUE(values.empty() || (values.size() == 3 && values.at("a") == values.at("b") &&
+                                       values.at("b") == values.at("c")))
+            << round;
+    }
 }
 
 }  // namespace
