@@ -8,7 +8,8 @@
 
 namespace kestralune {
 
-// Plain blocking socket calls, no event loop: a call is one write and normally one read.
+// Plain blocking socket calls, no event loop: a call is one write, one wait and normally one
+// read.
 struct ChannelClient::Impl {
     using Clock = std::chrono::steady_clock;
     using Deadline = std::optional<Clock::time_point>;
@@ -24,8 +25,8 @@ struct ChannelClient::Impl {
     }
 
     // Handles the frames that have arrived, reading more when they run out, until `done`
-    // holds, the connection fails or the deadline passes.
-    // `firstWait` bounds the first read's wait when the caller has just computed it.
+    // holds, the connection fails or the deadline passes. `firstWait`, when given, bounds the
+    // first read instead of the deadline (saving a clock reading per call).
     template <class Done>
     bool pump(const Done& done, Deadline deadline, std::optional<Timeout> firstWait = {}) {
         while (true) {
@@ -169,15 +170,6 @@ Result<std::unique_ptr<ChannelClient>, ChannelClient::Error> ChannelClient::conn
     }
     return std::unique_ptr<ChannelClient>(
         new ChannelClient(std::make_unique<Impl>(std::move(socket))));
-}
-
-Result<ByteBuffer, ChannelClient::Error> ChannelClient::callRaw(std::string_view channel,
-                                                                ByteView message, Timeout timeout) {
-    auto reply = impl->request(FrameKind::call, channel, message, timeout);
-    if (!reply) {
-        return reply.error();
-    }
-    return ByteBuffer(reply->begin(), reply->end());
 }
 
 Result<MethodReply, ChannelClient::Error> ChannelClient::call(std::string_view channel,

@@ -107,9 +107,9 @@ class ChannelServer final : public BinaryMessenger {
 };
 
 // A synchronous client for kestralunectl, tests and a second host instance: plain blocking
-// socket calls bounded by the timeouts, so it needs no thread and no loop of the caller's. A
-// call is one write and normally one read. Single-threaded; the listen handler must not call
-// back into the client except stopWaiting().
+// socket calls bounded by the timeouts, so it needs no thread and no loop of the caller's (a
+// call is one write, one wait and normally one read). Single-threaded; the listen handler must
+// not call back into the client except stopWaiting().
 class ChannelClient {
   public:
     enum class ErrorKind {
@@ -135,12 +135,10 @@ class ChannelClient {
     ChannelClient& operator=(const ChannelClient&) = delete;
 
     // Sends a method call and waits for its reply. After a timeout the connection stays
-    // usable; the late reply is dropped.
+    // usable and the late reply is dropped, unless the call had not been sent in full: half a
+    // frame leaves the stream unusable, so the connection is closed.
     [[nodiscard]] Result<MethodReply, Error> call(std::string_view channel, const MethodCall& call,
                                                   Timeout timeout);
-    // The same with the payload and reply as bytes.
-    [[nodiscard]] Result<ByteBuffer, Error> callRaw(std::string_view channel, ByteView message,
-                                                    Timeout timeout);
 
     // Subscribes to the host's outgoing calls on each of `channels` and returns once the host
     // has confirmed every subscription, so nothing sent afterwards is missed. Calls are handed
