@@ -25,10 +25,9 @@ struct ChannelClient::Impl {
     }
 
     // Handles the frames that have arrived, reading more when they run out, until `done`
-    // holds, the connection fails or the deadline passes. `firstWait`, when given, bounds the
-    // first read instead of the deadline (saving a clock reading per call).
+    // holds, the connection fails or the deadline passes.
     template <class Done>
-    bool pump(const Done& done, Deadline deadline, std::optional<Timeout> firstWait = {}) {
+    bool pump(const Done& done, Deadline deadline) {
         while (true) {
             while (!done()) {
                 auto frame = reader.next();
@@ -47,8 +46,8 @@ struct ChannelClient::Impl {
             if (done()) {
                 return true;
             }
-            std::optional<Timeout> left = std::exchange(firstWait, std::nullopt);
-            if (deadline && !left) {
+            std::optional<Timeout> left;
+            if (deadline) {
                 left = std::chrono::ceil<Timeout>(*deadline - Clock::now());
                 if (*left <= Timeout(0)) {
                     return false;
@@ -126,8 +125,7 @@ struct ChannelClient::Impl {
         }
         awaitedId = nextId;
         replied = false;
-        // The write took a moment at most, so the whole timeout bounds the first wait.
-        const bool answered = pump([this] { return replied; }, deadline, timeout);
+        const bool answered = pump([this] { return replied; }, deadline);
         awaitedId = 0;
         if (!answered) {
             if (failure) {
