@@ -7,10 +7,14 @@
 //  1. sequential: one client calls "getInitialAuthLink" (answered on the main thread) and
 //     "getBlockedAttemptCount" (which also waits for the block server's queue); the bare round
 //     trip and the two rows take turns in kRounds rounds, so load from elsewhere on the machine
-//     falls on all three alike. Each row prints its median rate over the rounds and the median
-//     of its per-round ratio to the bare round trip, and the CPU time per call of the client
-//     thread (user, system) and of the host's main thread;
-//  2. concurrent: kClients clients on their own threads make kCallsPerClient calls each;
+//     falls on all three alike. This is done twice: with both ends of every round trip on one
+//     core, then with the caller on one core and its peer (the echo process, the host's main
+//     thread) on another; left to itself the scheduler switches between the two during a run.
+//     Each row prints its median rate over the rounds, the median of its per-round ratio to the
+//     bare round trip, and the CPU time per call of the client thread (user, system) and of the
+//     host's main thread;
+//  2. concurrent: kClients clients on their own threads make kCallsPerClient calls each, placed
+//     by the scheduler;
 //  3. idle: with no client connected, the host's CPU time (utime + stime) over kIdleSeconds
 //     and its resident memory (VmRSS).
 // Bounded in count and time; the host is asked to quit at the end (and killed if it does not).
@@ -20,6 +24,7 @@
 #include "channel/socket_transport.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -116,6 +121,7 @@ class BareEcho {
     }
 
     std::size_t messageSize() const { return message.size(); }
+    pid_t pid() const { return child; }
 
     // Round trips per second over `count` round trips; 0 when one failed.
     double roundTripsPerSecond(int count) {
@@ -170,6 +176,33 @@ struct Row {
     CpuTimes cpu;
 };
 
+// Where the two ends of each round trip run: the calling thread, and its peer (the echo process
+// and the host).
+struct Placement {
+    const char* name;
+    int callerCpu;
+    int peerCpu;
+};
+
+// Pins thread `tid` (0: the calling thread) to `cpu`, or gives it every allowed CPU for -1.
+void pin(pid_t tid, int cpu, const cpu_set_t& allowed) {
+    cpu_set_t set = allowed;
+    if (cpu >= 0) {
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+    }
+    ::sched_setaffinity(tid, sizeof(set), &set);
+}
+
+// The same for every thread of process `pid` (the host's block server queue as well).
+void pinProcess(pid_t pid, int cpu, const cpu_set_t& allowed) {
+    std::error_code ignored;
+    for (const auto& task :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        pin(std::stoi(task.path().filename().string()), cpu, allowed);
+    }
+}
+
 // Calls the method `count` times, appending the latency of every kLatencySample-th call in
 // microseconds (timing every call would load the channel rows with clock reads that the bare
 // round trip does not make).
@@ -216,8 +249,9 @@ bool measureRound(ChannelClient& client, BareEcho& bare, pid_t host, std::vector
 
 void printRow(const char* label, double rate, double ratio, std::vector<double> latencies) {
     std::sort(latencies.begin(), latencies.end());
-    std::printf("%-40s %8.0f/s  %5.2fx  p50 %5.1f us  p99 %6.1f us  max %8.1f us\n", label, rate,
-                ratio, percentile(latencies, 0.50), percentile(latencies, 0.99), latencies.back());
+    std::printf("%10s %-33s %8.0f/s  %5.2fx  p50 %5.1f us  p99 %6.1f us  max %8.1f us\n", "", label,
+                rate, ratio, percentile(latencies, 0.50), percentile(latencies, 0.99),
+                latencies.back());
 }
 
 std::unique_ptr<ChannelClient> connectWithin(const fs::path& socket, std::chrono::seconds limit) {
@@ -322,14 +356,43 @@ int run(const std::string& hostPath) {
     if (!client) {
         std::fprintf(stderr, "the host did not answer\n");
     } else {
-        std::vector<Row> rows = {{"getInitialAuthLink", {}, {}, {}, {}},
-                                 {"getBlockedAttemptCount", {}, {}, {}, {}}};
-        std::vector<double> bareRates;
-        std::vector<double> warmUp;
-        bool sequentialOk = callRepeatedly(*client, kWarmUpCalls, warmUp, "getInitialAuthLink");
-        for (int round = 0; sequentialOk && round < kRounds; ++round) {
-            sequentialOk = measureRound(*client, bare, host, rows, bareRates);
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        ::sched_getaffinity(0, sizeof(allowed), &allowed);
+        std::vector<int> cpus;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &allowed)) {
+                cpus.push_back(cpu);
+            }
         }
+        if (cpus.empty()) {
+            cpus.push_back(0);
+        }
+        std::vector<Placement> placements = {{"one core", cpus[0], cpus[0]}};
+        if (cpus.size() > 1) {
+            placements.push_back({"two cores", cpus[0], cpus[1]});
+        }
+        std::vector<std::vector<Row>> rowsByPlacement;
+        std::vector<std::vector<double>> bareRatesByPlacement;
+        bool sequentialOk = true;
+        for (const auto& placement : placements) {
+            pin(0, placement.callerCpu, allowed);
+            pin(bare.pid(), placement.peerCpu, allowed);
+            pinProcess(host, placement.peerCpu, allowed);
+            auto& rows = rowsByPlacement.emplace_back(
+                std::vector<Row>{{"getInitialAuthLink", {}, {}, {}, {}},
+                                 {"getBlockedAttemptCount", {}, {}, {}, {}}});
+            auto& bareRates = bareRatesByPlacement.emplace_back();
+            std::vector<double> warmUp;
+            sequentialOk = sequentialOk &&
+                           callRepeatedly(*client, kWarmUpCalls, warmUp, "getInitialAuthLink") &&
+                           bare.roundTripsPerSecond(kWarmUpCalls) > 0;
+            for (int round = 0; sequentialOk && round < kRounds; ++round) {
+                sequentialOk = measureRound(*client, bare, host, rows, bareRates);
+            }
+        }
+        pin(0, -1, allowed);
+        pinProcess(host, -1, allowed);
         client.reset();
 
         std::vector<std::vector<double>> perClient(kClients);
@@ -359,24 +422,31 @@ int run(const std::string& hostPath) {
         if (!sequentialOk || std::count(ok.begin(), ok.end(), 0) != 0) {
             std::fprintf(stderr, "a call failed\n");
         } else {
-            const double bareRate = median(bareRates);
             std::printf(
-                "bare round trip, %zu-byte messages, two processes: %.0f/s (median of %d)\n",
-                bare.messageSize(), bareRate, kRounds);
-            std::printf("%-40s %10s  %5s  latency\n", "channel call", "calls", "ratio");
-            for (const auto& row : rows) {
-                printRow((std::string(row.method) + ", 1 client").c_str(), median(row.rates),
-                         median(row.ratios), row.latencies);
+                "bare round trip: %zu-byte messages between two processes; channel calls "
+                "(medians of %d rounds)\n",
+                bare.messageSize(), kRounds);
+            std::printf("%-44s %10s  %5s  latency\n", "", "calls", "ratio");
+            for (std::size_t p = 0; p < placements.size(); ++p) {
+                const double bareRate = median(bareRatesByPlacement[p]);
+                std::printf("%-10s %-33s %8.0f/s  1.00x\n", placements[p].name, "bare round trip",
+                            bareRate);
+                for (const auto& row : rowsByPlacement[p]) {
+                    printRow((std::string(row.method) + ", 1 client").c_str(), median(row.rates),
+                             median(row.ratios), row.latencies);
+                }
             }
             const double concurrentRate = double{kClients * kCallsPerClient} / concurrentSeconds;
-            printRow("getBlockedAttemptCount, 8 clients", concurrentRate, concurrentRate / bareRate,
-                     all);
+            printRow("getBlockedAttemptCount, 8 clients", concurrentRate,
+                     concurrentRate / median(bareRatesByPlacement.back()), all);
             std::printf("CPU per call in us: client thread user + system, host main thread\n");
-            for (const auto& row : rows) {
-                const double calls = static_cast<double>(row.rates.size()) * kCallsPerRound;
-                std::printf("  %-24s %5.2f + %5.2f   %5.2f\n", row.method,
-                            row.cpu.clientUser / calls * 1e6, row.cpu.clientSystem / calls * 1e6,
-                            row.cpu.host / calls * 1e6);
+            for (std::size_t p = 0; p < placements.size(); ++p) {
+                for (const auto& row : rowsByPlacement[p]) {
+                    const double calls = static_cast<double>(row.rates.size()) * kCallsPerRound;
+                    std::printf("  %-10s %-24s %5.2f + %5.2f   %5.2f\n", placements[p].name,
+                                row.method, row.cpu.clientUser / calls * 1e6,
+                                row.cpu.clientSystem / calls * 1e6, row.cpu.host / calls * 1e6);
+                }
             }
 
             // Let the last connections close before measuring the idle host.
