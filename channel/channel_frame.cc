@@ -1,5 +1,6 @@
 #include "channel/channel_frame.h"
 
+#include <array>
 #include <cassert>
 #include <cstring>
 
@@ -7,14 +8,9 @@ namespace kestralune {
 
 namespace {
 
-void putU16(ByteBuffer& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void putU32(ByteBuffer& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
+void putU32(std::uint8_t* p, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
 }
 
@@ -29,18 +25,27 @@ std::uint16_t getU16(const std::uint8_t* p) {
 
 }  // namespace
 
-ByteBuffer encodeFrameHeader(FrameKind kind, std::uint32_t id, std::string_view channel,
-                             std::size_t payloadSize) {
+void appendFrameHeader(ByteBuffer& out, FrameKind kind, std::uint32_t id, std::string_view channel,
+                       std::size_t payloadSize) {
     assert(channel.size() <= kMaxChannelNameLength);
     const std::size_t length = kFrameFixedSize + channel.size() + payloadSize;
     assert(length <= kMaxFrameLength);
+    std::array<std::uint8_t, kFrameLengthFieldSize + kFrameFixedSize> fixed{};
+    putU32(fixed.data(), static_cast<std::uint32_t>(length));
+    fixed[4] = static_cast<std::uint8_t>(kind);
+    putU32(fixed.data() + 5, id);
+    fixed[9] = static_cast<std::uint8_t>(channel.size());
+    fixed[10] = static_cast<std::uint8_t>(channel.size() >> 8);
+    out.insert(out.end(), fixed.begin(), fixed.end());
+    const auto* name = reinterpret_cast<const std::uint8_t*>(channel.data());
+    out.insert(out.end(), name, name + channel.size());
+}
+
+ByteBuffer encodeFrameHeader(FrameKind kind, std::uint32_t id, std::string_view channel,
+                             std::size_t payloadSize) {
     ByteBuffer out;
     out.reserve(kFrameLengthFieldSize + kFrameFixedSize + channel.size());
-    putU32(out, static_cast<std::uint32_t>(length));
-    out.push_back(static_cast<std::uint8_t>(kind));
-    putU32(out, id);
-    putU16(out, static_cast<std::uint16_t>(channel.size()));
-    out.insert(out.end(), channel.begin(), channel.end());
+    appendFrameHeader(out, kind, id, channel, payloadSize);
     return out;
 }
 

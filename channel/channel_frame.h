@@ -49,6 +49,9 @@ struct FrameView {
 // then the payload as a second buffer avoids copying the payload.
 ByteBuffer encodeFrameHeader(FrameKind kind, std::uint32_t id, std::string_view channel,
                              std::size_t payloadSize);
+// The same, appended to `out`, so a buffer kept for the purpose saves the allocation.
+void appendFrameHeader(ByteBuffer& out, FrameKind kind, std::uint32_t id, std::string_view channel,
+                       std::size_t payloadSize);
 // A whole frame in one buffer.
 ByteBuffer encodeFrame(FrameKind kind, std::uint32_t id, std::string_view channel,
                        ByteView payload);

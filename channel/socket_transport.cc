@@ -1,20 +1,20 @@
 #include "channel/socket_transport.h"
 
 #include "channel/channel_frame.h"
+#include "channel/frame_reader.h"
 #include "platform/log.h"
 #include "platform/user_runtime_folder.h"
 
 #include <asio/buffer.hpp>
-#include <asio/connect.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
-#include <asio/read.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -28,8 +28,10 @@ namespace {
 constexpr std::size_t kMaxSocketPathLength = 107;
 // Frames gathered into one write.
 constexpr std::size_t kMaxFramesPerWrite = 64;
-// A read buffer grown by one large frame is given back afterwards.
-constexpr std::size_t kKeptReadBufferCapacity = 1u << 20;
+// Reads of one client in a row before the loop's other work gets a turn.
+constexpr std::size_t kReadsPerTurn = 16;
+// Replies up to this size are copied behind their header and written as one buffer.
+constexpr std::size_t kJoinedReplyLimit = 512;
 
 bool isUsableFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") {
@@ -42,12 +44,29 @@ void logChannel(std::string_view message) {
     logLine("Kestralune channel: " + std::string(message));
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct QueuedFrame {
     ByteBuffer header;
     std::shared_ptr<const ByteBuffer> payload;  // shared by every listener of one send
 
     std::size_t size() const { return header.size() + (payload ? payload->size() : 0); }
 };
+
+std::string describeBytes(std::size_t bytes) {
+    constexpr std::size_t kMebibyte = 1024 * 1024;
+    if (bytes % kMebibyte == 0) {
+        return std::to_string(bytes / kMebibyte) + " MiB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string describeDuration(std::chrono::milliseconds duration) {
+    if (duration.count() % 1000 == 0) {
+        return std::to_string(duration.count() / 1000) + " s";
+    }
+    return std::to_string(duration.count()) + " ms";
+}
 
 class ServerConnection;
 
@@ -73,19 +92,30 @@ Result<std::filesystem::path, std::string> channelSocketPath(std::string_view bu
 // Server
 
 struct ChannelServer::Core : std::enable_shared_from_this<ChannelServer::Core> {
-    explicit Core(asio::io_context& io) : io(io), acceptor(io), retryTimer(io) {}
+    Core(asio::io_context& io, ChannelServerLimits limits)
+        : io(io), limits(limits), acceptor(io), retryTimer(io), partialFrameTimer(io) {}
 
     void accept();
     void dispatch(ServerConnection& from, std::uint32_t id, std::string_view channel,
                   ByteView payload);
+    // A connection has begun to hold a partial frame: make sure the timer will look at it.
+    void watchPartialFrames();
+    void armPartialFrameTimer(std::chrono::steady_clock::time_point due);
+    void dropStalledClients();
     void stop();
 
     asio::io_context& io;
+    const ChannelServerLimits limits;
     Stream::acceptor acceptor;
     asio::steady_timer retryTimer;
+    // Armed while some connection holds a partial frame, for the earliest one's deadline.
+    asio::steady_timer partialFrameTimer;
+    bool partialFrameTimerArmed = false;
     // Shared so a call holds its handler cheaply even if the handler replaces itself.
     std::map<std::string, std::shared_ptr<const BinaryMessageHandler>, std::less<>> handlers;
     std::set<std::shared_ptr<ServerConnection>> connections;
+    // Input being assembled and output waiting, over every connection.
+    std::size_t heldBytes = 0;
     std::unique_ptr<FileLock> lock;
     std::filesystem::path socketPath;
     bool listening = false;
@@ -93,18 +123,32 @@ struct ChannelServer::Core : std::enable_shared_from_this<ChannelServer::Core> {
 
 namespace {
 
-// One client of the server. Kept alive by its pending reads and writes and by the server's
-// set; replies hold it weakly.
+// One client of the server. Kept alive by its pending read and write and by the server's
+// set; replies hold it weakly. It touches the server only while open: the server closes every
+// connection before it goes.
 class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
   public:
-    ServerConnection(Stream::socket socket, std::weak_ptr<ChannelServer::Core> core)
-        : socket(std::move(socket)), core(std::move(core)) {}
+    ServerConnection(Stream::socket socket, ChannelServer::Core& server)
+        : socket(std::move(socket)), server(server), partialSince(SteadyClock::now()) {}
 
-    void start() { readLength(); }
+    void start() {
+        // Replies are written straight from the handler when the socket takes them at once.
+        std::error_code error;
+        socket.non_blocking(true, error);
+        if (error) {
+            close(error.message());
+            return;
+        }
+        waitForInput();
+    }
     bool isOpen() const { return open; }
     bool listensTo(std::string_view channel) const {
         return subscriptions.find(channel) != subscriptions.end();
     }
+    // Since when this client has held an unfinished frame (or, before its first frame, since
+    // it connected); nullopt while it holds none.
+    std::optional<SteadyClock::time_point> holdingPartialFrameSince() const { return partialSince; }
+    bool hasSentAFrame() const { return sentAFrame; }
 
     // Closes this client alone; `reason` is logged unless the close was orderly.
     void close(std::string_view reason) {
@@ -117,11 +161,10 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
         }
         std::error_code ignored;
         socket.close(ignored);
+        account();
         // Queued frames stay until the connection is destroyed: a write still in flight
         // refers to them until its handler has run.
-        if (auto server = core.lock()) {
-            server->connections.erase(shared_from_this());
-        }
+        server.connections.erase(shared_from_this());
     }
 
     void sendReply(std::uint32_t id, ByteBuffer reply) {
@@ -132,90 +175,179 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
             logChannel("a reply of " + std::to_string(reply.size()) + " bytes is too large");
             reply = encodeErrorEnvelope("reply_too_large", "The reply is too large to send.");
         }
-        auto header = encodeFrameHeader(FrameKind::reply, id, {}, reply.size());
-        enqueue(QueuedFrame{
-            std::move(header),
-            reply.empty() ? nullptr : std::make_shared<const ByteBuffer>(std::move(reply))});
+        header.clear();
+        appendFrameHeader(header, FrameKind::reply, id, {}, reply.size());
+        if (reply.size() <= kJoinedReplyLimit) {
+            // One buffer goes out with a plain send, cheaper than a gathered write.
+            header.insert(header.end(), reply.begin(), reply.end());
+            reply.clear();
+        }
+        const std::size_t written = writeNow(header, reply);
+        if (open && written < header.size() + reply.size()) {
+            queueFrame(QueuedFrame{header, reply.empty() ? nullptr
+                                                         : std::make_shared<const ByteBuffer>(
+                                                               std::move(reply))},
+                       written);
+        }
     }
 
-    void enqueue(QueuedFrame frame) {
+    void sendOutgoing(const ByteBuffer& callHeader, std::shared_ptr<const ByteBuffer> payload) {
         if (!open) {
             return;
         }
-        if (queuedBytes + frame.size() > ChannelServer::kMaxQueuedBytes) {
-            close("it does not read what is sent to it");
-            return;
-        }
-        queuedBytes += frame.size();
-        queue.push_back(std::move(frame));
-        if (!writing) {
-            writeNext();
+        const std::size_t written = writeNow(callHeader, *payload);
+        if (open && written < callHeader.size() + payload->size()) {
+            queueFrame(QueuedFrame{callHeader, std::move(payload)}, written);
         }
     }
 
   private:
-    void readLength() {
-        asio::async_read(socket, asio::buffer(lengthField),
-                         [self = shared_from_this()](std::error_code error, std::size_t) {
-                             if (error) {
-                                 self->closeAfterError(error);
-                                 return;
-                             }
-                             auto length = parseFrameLength(self->lengthField);
-                             if (!length) {
-                                 self->close(length.error());
-                                 return;
-                             }
-                             self->readBody(*length);
-                         });
+    // Sleeps until the socket has bytes (or its end) for us.
+    void waitForInput() {
+        socket.async_wait(Stream::socket::wait_read,
+                          [self = shared_from_this()](std::error_code error) {
+                              if (error) {
+                                  self->closeAfterError(error);
+                                  return;
+                              }
+                              self->readAvailable();
+                          });
     }
 
-    void readBody(std::uint32_t length) {
-        body.resize(length);
-        asio::async_read(socket, asio::buffer(body),
-                         [self = shared_from_this()](std::error_code error, std::size_t) {
-                             if (error) {
-                                 self->closeAfterError(error);
-                                 return;
-                             }
-                             self->handleBody();
-                             if (self->open) {
-                                 if (self->body.capacity() > kKeptReadBufferCapacity) {
-                                     ByteBuffer().swap(self->body);
-                                 }
-                                 self->readLength();
-                             }
-                         });
+    // Reads what has arrived and handles it, then reads again at once: a client often sends
+    // its next call while the reply is on its way, and it is served without a trip through
+    // the loop. A few reads in a row at most, so that other clients and timers get their turn.
+    void readAvailable() {
+        for (std::size_t turn = 0; turn < kReadsPerTurn; ++turn) {
+            if (!makeRoom()) {
+                return;
+            }
+            const auto space = reader.space();
+            account();
+            std::error_code error;
+            const std::size_t count =
+                socket.read_some(asio::buffer(space.data(), space.size()), error);
+            if (error == asio::error::would_block || error == asio::error::try_again) {
+                break;
+            }
+            if (error) {
+                closeAfterError(error);
+                return;
+            }
+            received(count);
+            if (!open) {
+                return;
+            }
+        }
+        waitForInput();
+    }
+
+    // Grows the input buffer when the frame being assembled needs it and the bound on what
+    // all clients hold allows it; otherwise drops this client.
+    bool makeRoom() {
+        const std::size_t wanted = reader.capacityForNextRead();
+        if (wanted <= reader.capacity()) {
+            return true;
+        }
+        if (server.heldBytes + (wanted - reader.capacity()) > server.limits.maxHeldBytes) {
+            close("its frame would take the clients' buffers past " +
+                  describeBytes(server.limits.maxHeldBytes));
+            return false;
+        }
+        return true;
+    }
+
+    void received(std::size_t count) {
+        reader.received(count);
+        bool completed = false;
+        while (open) {
+            auto frame = reader.next();
+            if (!frame) {
+                close(frame.error());
+                return;
+            }
+            if (!*frame) {
+                break;
+            }
+            completed = true;
+            sentAFrame = true;
+            handleFrame(**frame);
+        }
+        if (!open) {
+            return;
+        }
+        if (!reader.holdsPartialFrame() && sentAFrame) {
+            partialSince.reset();
+        } else if (completed || !partialSince) {
+            // A new frame has begun.
+            partialSince = SteadyClock::now();
+            server.watchPartialFrames();
+        }
     }
 
     void closeAfterError(std::error_code error) {
         const bool orderly = error == asio::error::eof || error == asio::error::operation_aborted ||
-                             error == asio::error::connection_reset;
+                             error == asio::error::connection_reset ||
+                             error == asio::error::broken_pipe;
         close(orderly ? std::string() : error.message());
     }
 
-    void handleBody() {
-        auto frame = parseFrameBody(body);
-        if (!frame) {
-            close(frame.error());
-            return;
-        }
-        switch (frame->kind) {
+    void handleFrame(const FrameView& frame) {
+        switch (frame.kind) {
             case FrameKind::call:
-                if (auto server = core.lock()) {
-                    server->dispatch(*this, frame->id, frame->channel, frame->payload);
-                } else {
-                    close({});
-                }
+                server.dispatch(*this, frame.id, frame.channel, frame.payload);
                 return;
             case FrameKind::listen:
-                subscriptions.emplace(frame->channel);
-                sendReply(frame->id, {});
+                subscriptions.emplace(frame.channel);
+                sendReply(frame.id, {});
                 return;
             case FrameKind::reply:
             case FrameKind::outgoingCall:
                 close("it sent a frame only the host may send");
                 return;
+        }
+    }
+
+    // Writes what the socket takes at once, when nothing waits ahead of the frame; returns the
+    // bytes written (0 when they must wait, or when a failed write closed the connection).
+    std::size_t writeNow(ByteView frameHeader, ByteView payload) {
+        if (!queue.empty()) {
+            return 0;
+        }
+        std::error_code error;
+        const std::size_t written =
+            payload.empty()
+                ? socket.write_some(asio::buffer(frameHeader.data(), frameHeader.size()), error)
+                : socket.write_some(
+                      std::array<asio::const_buffer, 2>{
+                          asio::buffer(frameHeader.data(), frameHeader.size()),
+                          asio::buffer(payload.data(), payload.size())},
+                      error);
+        if (error && error != asio::error::would_block && error != asio::error::try_again) {
+            closeAfterError(error);
+        }
+        return written;
+    }
+
+    // Keeps the unwritten rest of a frame (`written` bytes of it are out) for an async write.
+    void queueFrame(QueuedFrame frame, std::size_t written) {
+        if (queuedBytes + frame.size() > ChannelServer::kMaxQueuedBytes) {
+            close("it does not read what is sent to it");
+            return;
+        }
+        if (server.heldBytes + frame.size() > server.limits.maxHeldBytes) {
+            close("its output would take the clients' buffers past " +
+                  describeBytes(server.limits.maxHeldBytes));
+            return;
+        }
+        if (queue.empty()) {
+            frontWritten = written;
+        }
+        queuedBytes += frame.size();
+        queue.push_back(std::move(frame));
+        account();
+        if (!writing) {
+            writeNext();
         }
     }
 
@@ -228,37 +360,68 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
         std::vector<asio::const_buffer> buffers;
         const std::size_t frames = std::min(queue.size(), kMaxFramesPerWrite);
         buffers.reserve(frames * 2);
-        std::size_t bytes = 0;
         for (std::size_t i = 0; i < frames; ++i) {
             const QueuedFrame& frame = queue[i];
-            buffers.emplace_back(asio::buffer(frame.header));
-            if (frame.payload) {
-                buffers.emplace_back(asio::buffer(*frame.payload));
+            // Only the front frame can have been written in part.
+            const std::size_t skip = i == 0 ? frontWritten : 0;
+            const std::size_t headerSkip = std::min(skip, frame.header.size());
+            if (headerSkip < frame.header.size()) {
+                buffers.push_back(asio::buffer(frame.header) + headerSkip);
             }
-            bytes += frame.size();
+            if (frame.payload && skip - headerSkip < frame.payload->size()) {
+                buffers.push_back(asio::buffer(*frame.payload) + (skip - headerSkip));
+            }
         }
-        asio::async_write(
-            socket, buffers,
-            [self = shared_from_this(), frames, bytes](std::error_code error, std::size_t) {
+        socket.async_write_some(
+            buffers, [self = shared_from_this()](std::error_code error, std::size_t count) {
                 if (error) {
                     self->writing = false;
                     self->closeAfterError(error);
                     return;
                 }
-                self->queue.erase(self->queue.begin(),
-                                  self->queue.begin() + static_cast<std::ptrdiff_t>(frames));
-                self->queuedBytes -= bytes;
-                self->writeNext();
+                self->written(count);
             });
     }
 
+    void written(std::size_t count) {
+        if (!open) {
+            return;
+        }
+        while (count > 0) {
+            QueuedFrame& front = queue.front();
+            const std::size_t left = front.size() - frontWritten;
+            if (count < left) {
+                frontWritten += count;
+                break;
+            }
+            count -= left;
+            queuedBytes -= front.size();
+            queue.pop_front();
+            frontWritten = 0;
+        }
+        account();
+        writeNext();
+    }
+
+    // Brings the server's total up to date with what this connection holds now.
+    void account() {
+        const std::size_t holding = open ? reader.capacity() + queuedBytes : 0;
+        server.heldBytes = server.heldBytes - accounted + holding;
+        accounted = holding;
+    }
+
     Stream::socket socket;
-    std::weak_ptr<ChannelServer::Core> core;
-    std::array<std::uint8_t, kFrameLengthFieldSize> lengthField{};
-    ByteBuffer body;
+    ChannelServer::Core& server;
+    FrameReader reader;
+    std::optional<SteadyClock::time_point> partialSince;
+    bool sentAFrame = false;
     std::set<std::string, std::less<>> subscriptions;
+    // Kept for the reply headers, so a reply written at once allocates nothing here.
+    ByteBuffer header;
     std::deque<QueuedFrame> queue;
+    std::size_t frontWritten = 0;
     std::size_t queuedBytes = 0;
+    std::size_t accounted = 0;
     bool writing = false;
     bool open = true;
 };
@@ -291,9 +454,11 @@ void ChannelServer::Core::accept() {
             std::error_code ignored;
             socket.close(ignored);
         } else {
-            auto connection = std::make_shared<ServerConnection>(std::move(socket), self);
+            auto connection = std::make_shared<ServerConnection>(std::move(socket), *self);
             self->connections.insert(connection);
             connection->start();
+            // Until its first frame is complete, a client counts as holding a partial one.
+            self->watchPartialFrames();
         }
         self->accept();
     });
@@ -314,11 +479,57 @@ void ChannelServer::Core::dispatch(ServerConnection& from, std::uint32_t id,
     });
 }
 
+void ChannelServer::Core::watchPartialFrames() {
+    // When armed, it is for an earlier deadline than that of a frame begun now.
+    if (!partialFrameTimerArmed) {
+        armPartialFrameTimer(SteadyClock::now() + limits.partialFrameTimeout);
+    }
+}
+
+void ChannelServer::Core::armPartialFrameTimer(SteadyClock::time_point due) {
+    partialFrameTimerArmed = true;
+    partialFrameTimer.expires_at(due);
+    partialFrameTimer.async_wait([weak = weak_from_this()](std::error_code error) {
+        auto self = weak.lock();
+        if (self && !error) {
+            self->partialFrameTimerArmed = false;
+            self->dropStalledClients();
+        }
+    });
+}
+
+void ChannelServer::Core::dropStalledClients() {
+    const auto now = SteadyClock::now();
+    std::optional<SteadyClock::time_point> earliest;
+    std::vector<std::shared_ptr<ServerConnection>> stalled;
+    for (const auto& connection : connections) {
+        const auto since = connection->holdingPartialFrameSince();
+        if (!since) {
+            continue;
+        }
+        if (*since + limits.partialFrameTimeout <= now) {
+            stalled.push_back(connection);
+        } else if (!earliest || *since < *earliest) {
+            earliest = since;
+        }
+    }
+    const std::string limit = describeDuration(limits.partialFrameTimeout);
+    for (const auto& connection : stalled) {
+        connection->close(connection->hasSentAFrame() ? "it left a frame unfinished for " + limit
+                                                      : "it sent no frame within " + limit);
+    }
+    if (earliest) {
+        armPartialFrameTimer(*earliest + limits.partialFrameTimeout);
+    }
+}
+
 void ChannelServer::Core::stop() {
     listening = false;
     std::error_code ignored;
     acceptor.close(ignored);
     retryTimer.cancel();
+    partialFrameTimer.cancel();
+    partialFrameTimerArmed = false;
     auto all = std::move(connections);
     connections.clear();
     for (const auto& connection : all) {
@@ -332,7 +543,8 @@ void ChannelServer::Core::stop() {
     lock.reset();
 }
 
-ChannelServer::ChannelServer(asio::io_context& io) : core(std::make_shared<Core>(io)) {}
+ChannelServer::ChannelServer(asio::io_context& io, ChannelServerLimits limits)
+    : core(std::make_shared<Core>(io, limits)) {}
 
 ChannelServer::~ChannelServer() {
     core->stop();
@@ -420,6 +632,10 @@ std::size_t ChannelServer::clientCount() const {
     return core->connections.size();
 }
 
+std::size_t ChannelServer::heldBytes() const {
+    return core->heldBytes;
+}
+
 void ChannelServer::send(std::string_view channel, ByteBuffer message, BinaryReplyHandler reply) {
     if (reply) {
         asio::post(core->io, [reply = std::move(reply)] { reply({}); });
@@ -439,9 +655,10 @@ void ChannelServer::send(std::string_view channel, ByteBuffer message, BinaryRep
         return;
     }
     auto payload = std::make_shared<const ByteBuffer>(std::move(message));
+    const ByteBuffer header =
+        encodeFrameHeader(FrameKind::outgoingCall, 0, channel, payload->size());
     for (const auto& listener : listeners) {
-        listener->enqueue(QueuedFrame{
-            encodeFrameHeader(FrameKind::outgoingCall, 0, channel, payload->size()), payload});
+        listener->sendOutgoing(header, payload);
     }
 }
 
@@ -452,250 +669,6 @@ void ChannelServer::setMessageHandler(std::string_view channel, BinaryMessageHan
     } else if (auto found = core->handlers.find(channel); found != core->handlers.end()) {
         core->handlers.erase(found);
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Client
-
-struct ChannelClient::Impl {
-    using Clock = std::chrono::steady_clock;
-    using Deadline = std::optional<Clock::time_point>;
-
-    void fail(ErrorKind kind, std::string message) {
-        if (closed) {
-            return;
-        }
-        closed = true;
-        failure = Error{kind, std::move(message)};
-        std::error_code ignored;
-        socket.close(ignored);
-    }
-
-    // Runs handlers until `done` holds, the connection is closed or the deadline passes.
-    bool pump(const std::function<bool()>& done, Deadline deadline) {
-        while (!done()) {
-            if (closed) {
-                return false;
-            }
-            if (io.stopped()) {
-                io.restart();
-            }
-            if (deadline) {
-                if (Clock::now() >= *deadline) {
-                    return false;
-                }
-                io.run_one_until(*deadline);
-            } else {
-                io.run_one();
-            }
-        }
-        return true;
-    }
-
-    void readLength() {
-        asio::async_read(socket, asio::buffer(lengthField),
-                         [this](std::error_code error, std::size_t) {
-                             if (error) {
-                                 readFailed(error);
-                                 return;
-                             }
-                             auto length = parseFrameLength(lengthField);
-                             if (!length) {
-                                 fail(ErrorKind::protocolError, length.error());
-                                 return;
-                             }
-                             body.resize(*length);
-                             asio::async_read(socket, asio::buffer(body),
-                                              [this](std::error_code bodyError, std::size_t) {
-                                                  if (bodyError) {
-                                                      readFailed(bodyError);
-                                                      return;
-                                                  }
-                                                  handleBody();
-                                                  if (!closed) {
-                                                      readLength();
-                                                  }
-                                              });
-                         });
-    }
-
-    void readFailed(std::error_code error) {
-        if (error == asio::error::eof) {
-            fail(ErrorKind::disconnected, "The host closed the connection.");
-        } else {
-            fail(ErrorKind::disconnected, error.message());
-        }
-    }
-
-    void handleBody() {
-        auto frame = parseFrameBody(body);
-        if (!frame) {
-            fail(ErrorKind::protocolError, frame.error());
-            return;
-        }
-        switch (frame->kind) {
-            case FrameKind::reply:
-                // A reply to a call that already timed out is dropped.
-                if (awaitedId != 0 && frame->id == awaitedId) {
-                    awaitedReply.emplace(frame->payload.begin(), frame->payload.end());
-                }
-                return;
-            case FrameKind::outgoingCall: {
-                auto call = decodeMethodCall(frame->payload);
-                if (!call) {
-                    fail(ErrorKind::protocolError,
-                         "undecodable call from the host: " + call.error().message);
-                    return;
-                }
-                if (handler) {
-                    handler(frame->channel, *call);
-                }
-                return;
-            }
-            case FrameKind::call:
-            case FrameKind::listen:
-                fail(ErrorKind::protocolError, "the host sent a frame only a client may send");
-                return;
-        }
-    }
-
-    Result<ByteBuffer, Error> request(FrameKind kind, std::string_view channel, ByteView payload,
-                                      Timeout timeout) {
-        if (closed) {
-            return *failure;
-        }
-        if (channel.empty() || channel.size() > kMaxChannelNameLength ||
-            kFrameFixedSize + channel.size() + payload.size() > kMaxFrameLength) {
-            return Error{ErrorKind::protocolError, "The message does not fit in a frame."};
-        }
-        const auto deadline = Clock::now() + timeout;
-        if (++nextId == 0) {
-            ++nextId;
-        }
-        awaitedId = nextId;
-        awaitedReply.reset();
-        outgoingHeader = encodeFrameHeader(kind, awaitedId, channel, payload.size());
-        writeDone = false;
-        const std::array<asio::const_buffer, 2> buffers{
-            asio::buffer(outgoingHeader), asio::buffer(payload.data(), payload.size())};
-        asio::async_write(socket, buffers, [this](std::error_code error, std::size_t) {
-            if (error) {
-                fail(ErrorKind::disconnected, error.message());
-            } else {
-                writeDone = true;
-            }
-        });
-        if (!pump([this] { return writeDone; }, deadline)) {
-            // A half-written frame leaves the stream unusable, and the write still refers to
-            // the caller's payload: close now.
-            fail(ErrorKind::timedOut, "Timed out sending to the host.");
-            awaitedId = 0;
-            return *failure;
-        }
-        const bool answered = pump([this] { return awaitedReply.has_value(); }, deadline);
-        awaitedId = 0;
-        if (!answered) {
-            if (closed) {
-                return *failure;
-            }
-            return Error{ErrorKind::timedOut, "Timed out waiting for the host's reply."};
-        }
-        return std::move(*awaitedReply);
-    }
-
-    asio::io_context io;
-    Stream::socket socket{io};
-    std::array<std::uint8_t, kFrameLengthFieldSize> lengthField{};
-    ByteBuffer body;
-    ByteBuffer outgoingHeader;
-    bool writeDone = false;
-    bool closed = false;
-    std::optional<Error> failure;
-    std::uint32_t nextId = 0;
-    std::uint32_t awaitedId = 0;
-    std::optional<ByteBuffer> awaitedReply;
-    OutgoingCallHandler handler;
-    bool stopRequested = false;
-};
-
-ChannelClient::ChannelClient(std::unique_ptr<Impl> impl) : impl(std::move(impl)) {}
-
-ChannelClient::~ChannelClient() = default;
-
-Result<std::unique_ptr<ChannelClient>, ChannelClient::Error> ChannelClient::connect(
-    const std::filesystem::path& socketPath, Timeout timeout) {
-    if (socketPath.native().empty() || socketPath.native().size() > kMaxSocketPathLength) {
-        return Error{ErrorKind::cannotConnect,
-                     "The socket path " + socketPath.string() + " is unusable."};
-    }
-    auto impl = std::make_unique<Impl>();
-    std::optional<std::error_code> outcome;
-    impl->socket.async_connect(Stream::endpoint(socketPath.native()),
-                               [&outcome](std::error_code error) { outcome = error; });
-    const auto deadline = Impl::Clock::now() + timeout;
-    if (!impl->pump([&outcome] { return outcome.has_value(); }, deadline)) {
-        return Error{ErrorKind::cannotConnect,
-                     "Timed out connecting to " + socketPath.string() + "."};
-    }
-    if (*outcome) {
-        return Error{ErrorKind::cannotConnect,
-                     "Cannot connect to " + socketPath.string() + ": " + outcome->message()};
-    }
-    impl->readLength();
-    return std::unique_ptr<ChannelClient>(new ChannelClient(std::move(impl)));
-}
-
-Result<ByteBuffer, ChannelClient::Error> ChannelClient::callRaw(std::string_view channel,
-                                                                ByteView message, Timeout timeout) {
-    return impl->request(FrameKind::call, channel, message, timeout);
-}
-
-Result<MethodReply, ChannelClient::Error> ChannelClient::call(std::string_view channel,
-                                                              const MethodCall& call,
-                                                              Timeout timeout) {
-    auto bytes = callRaw(channel, encodeMethodCall(call), timeout);
-    if (!bytes) {
-        return bytes.error();
-    }
-    auto reply = decodeReply(*bytes);
-    if (!reply) {
-        return Error{ErrorKind::protocolError, "undecodable reply: " + reply.error().message};
-    }
-    return std::move(reply).value();
-}
-
-std::optional<ChannelClient::Error> ChannelClient::listen(const std::vector<std::string>& channels,
-                                                          OutgoingCallHandler handler,
-                                                          Timeout timeout) {
-    impl->handler = std::move(handler);
-    const auto deadline = Impl::Clock::now() + timeout;
-    for (const auto& channel : channels) {
-        const auto left = std::chrono::duration_cast<Timeout>(deadline - Impl::Clock::now());
-        auto ack = impl->request(FrameKind::listen, channel, {}, std::max(left, Timeout(0)));
-        if (!ack) {
-            return ack.error();
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<ChannelClient::Error> ChannelClient::waitForCalls(std::optional<Timeout> timeout) {
-    impl->stopRequested = false;
-    Impl::Deadline deadline;
-    if (timeout) {
-        deadline = Impl::Clock::now() + *timeout;
-    }
-    if (impl->pump([this] { return impl->stopRequested; }, deadline)) {
-        return std::nullopt;
-    }
-    if (impl->closed) {
-        return impl->failure;
-    }
-    return Error{ErrorKind::timedOut, "Timed out waiting for calls from the host."};
-}
-
-void ChannelClient::stopWaiting() {
-    impl->stopRequested = true;
 }
 
 }  // namespace kestralune

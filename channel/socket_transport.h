@@ -30,13 +30,33 @@ namespace kestralune {
 [[nodiscard]] Result<std::filesystem::path, std::string> channelSocketPath(
     std::string_view bundleIdentifier, bool createFolder);
 
+// Bounds on what the host keeps for its clients; the defaults are the host's own.
+struct ChannelServerLimits {
+    // A client holding an unfinished frame this long is disconnected; so is one that has sent
+    // no complete frame this long after connecting.
+    std::chrono::milliseconds partialFrameTimeout{10'000};
+    // Input being assembled and output waiting to be written, for all clients together.
+    std::size_t maxHeldBytes = 64u * 1024 * 1024;
+};
+
 // The host's end: a BinaryMessenger whose other side is every connected client.
 //
 // Incoming call frames go to the handler registered for their channel; the reply goes back
 // to the same client with the call's id (empty when no handler is registered). Outgoing
-// sends go to every client that has sent a listen frame for the channel. A client that sends
-// a malformed or oversized frame, or stops reading while more than kMaxQueuedBytes wait for
-// it, is disconnected alone; a reply for a client that has gone is dropped.
+// sends go to every client that has sent a listen frame for the channel. A reply or outgoing
+// call is written at once when the socket takes it, otherwise queued.
+//
+// What it holds for a client grows with the bytes that arrive, never with a length a frame
+// claims: at most one frame being assembled (kMaxFrameLength) and kMaxQueuedBytes of output.
+// It drops a client, alone and with one log line, when the client:
+//  - sends a malformed or oversized frame, or a kind only the host may send;
+//  - stops reading while more than kMaxQueuedBytes wait for it;
+//  - holds an unfinished frame for limits.partialFrameTimeout, or has sent no complete frame
+//    that long after connecting (a client quiet between frames, such as a listener, is kept);
+//  - would take the bytes held for all clients past limits.maxHeldBytes (counting an outgoing
+//    call once for each client it waits for).
+// More than kMaxClients at once: the further client is accepted and closed at once. A reply
+// for a client that has gone is dropped.
 //
 // Main thread only: every method, handler and reply callback runs on the thread running the
 // io_context. The io_context must outlive the server. Destroying the server stops it.
@@ -56,7 +76,7 @@ class ChannelServer final : public BinaryMessenger {
         std::string error;  // for failed
     };
 
-    explicit ChannelServer(asio::io_context& io);
+    explicit ChannelServer(asio::io_context& io, ChannelServerLimits limits = {});
     ~ChannelServer() override;
     ChannelServer(const ChannelServer&) = delete;
     ChannelServer& operator=(const ChannelServer&) = delete;
@@ -71,6 +91,9 @@ class ChannelServer final : public BinaryMessenger {
 
     bool isListening() const;
     std::size_t clientCount() const;
+    // The bytes held for all clients: their read buffers (a few KiB each, grown only while a
+    // larger frame's bytes arrive) and output waiting to be written.
+    std::size_t heldBytes() const;
 
     // Outgoing call to the listening clients. Nobody answers: `reply`, when given, gets the
     // empty reply on a later turn of the loop.
@@ -83,10 +106,10 @@ class ChannelServer final : public BinaryMessenger {
     std::shared_ptr<Core> core;
 };
 
-// A synchronous client for kestralunectl, tests and a second host instance. It runs its own
-// io_context inside its calls, so it needs no thread and no loop of the caller's.
-// Single-threaded; the listen handler must not call back into the client except
-// stopWaiting().
+// A synchronous client for kestralunectl, tests and a second host instance: plain blocking
+// socket calls bounded by the timeouts, so it needs no thread and no loop of the caller's (a
+// call is one write, one wait and normally one read). Single-threaded; the listen handler must
+// not call back into the client except stopWaiting().
 class ChannelClient {
   public:
     enum class ErrorKind {
@@ -112,12 +135,10 @@ class ChannelClient {
     ChannelClient& operator=(const ChannelClient&) = delete;
 
     // Sends a method call and waits for its reply. After a timeout the connection stays
-    // usable; the late reply is dropped.
+    // usable and the late reply is dropped, unless the call had not been sent in full: half a
+    // frame leaves the stream unusable, so the connection is closed.
     [[nodiscard]] Result<MethodReply, Error> call(std::string_view channel, const MethodCall& call,
                                                   Timeout timeout);
-    // The same with the payload and reply as bytes.
-    [[nodiscard]] Result<ByteBuffer, Error> callRaw(std::string_view channel, ByteView message,
-                                                    Timeout timeout);
 
     // Subscribes to the host's outgoing calls on each of `channels` and returns once the host
     // has confirmed every subscription, so nothing sent afterwards is missed. Calls are handed

@@ -39,6 +39,9 @@ enum Tag : std::uint8_t {
 constexpr std::uint8_t kEnvelopeSuccess = 0;
 constexpr std::uint8_t kEnvelopeError = 1;
 
+// Room reserved for a new message: most calls and replies fit, so growth copies are rare.
+constexpr std::size_t kTypicalMessageSize = 64;
+
 class Writer {
   public:
     Writer(ByteBuffer& out, std::size_t base) : out(out), base(base) {}
@@ -91,7 +94,8 @@ class Writer {
     void string(std::string_view s) {
         byte(kTagString);
         size(s.size());
-        out.insert(out.end(), s.begin(), s.end());
+        const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+        out.insert(out.end(), p, p + s.size());
     }
 
   private:
@@ -272,15 +276,11 @@ class Reader {
             }
             case kTagLargeInt:
             case kTagString: {
-                std::size_t length = 0;
-                if (!size(length)) {
+                std::string text;
+                if (!stringContent(text)) {
                     return false;
                 }
-                if (length > remaining()) {
-                    return fail("string longer than the remaining data");
-                }
-                out = std::string(reinterpret_cast<const char*>(bytes.data() + position), length);
-                position += length;
+                out = std::move(text);
                 return true;
             }
             case kTagUint8List:
@@ -347,7 +347,32 @@ class Reader {
 
     bool value(EncodableValue& out) { return value(out, 0); }
 
+    // A string value straight into `out`; anything else is an error.
+    bool string(std::string& out) {
+        std::uint8_t tag = 0;
+        if (!byte(tag)) {
+            return false;
+        }
+        if (tag != kTagString && tag != kTagLargeInt) {
+            return fail("method name is not a string");
+        }
+        return stringContent(out);
+    }
+
   private:
+    bool stringContent(std::string& out) {
+        std::size_t length = 0;
+        if (!size(length)) {
+            return false;
+        }
+        if (length > remaining()) {
+            return fail("string longer than the remaining data");
+        }
+        out.assign(reinterpret_cast<const char*>(bytes.data() + position), length);
+        position += length;
+        return true;
+    }
+
     ByteView bytes;
     std::size_t position = 0;
     std::optional<DecodeError> failure;
@@ -389,36 +414,40 @@ DecodeResult<EncodableValue> decodeMessage(ByteView bytes) {
 
 ByteBuffer encodeMethodCall(const MethodCall& call) {
     ByteBuffer out;
-    Writer writer(out, 0);
+    out.reserve(kTypicalMessageSize + call.method.size());
+    writeMethodCall(out, call);
+    return out;
+}
+
+void writeMethodCall(ByteBuffer& out, const MethodCall& call) {
+    Writer writer(out, out.size());
     writer.string(call.method);
     writer.value(call.arguments);
-    return out;
 }
 
 DecodeResult<MethodCall> decodeMethodCall(ByteView bytes) {
     Reader reader(bytes);
-    EncodableValue name;
-    if (!reader.value(name)) {
+    MethodCall call;
+    if (!reader.string(call.method)) {
         return reader.takeError();
     }
-    auto* method = name.getIf<std::string>();
-    if (method == nullptr) {
-        return DecodeError{"method name is not a string", 0};
-    }
-    MethodCall call{std::move(*method), {}};
     reader.value(call.arguments);
     return finish(reader, std::move(call));
 }
 
 ByteBuffer encodeSuccessEnvelope(const EncodableValue& value) {
-    ByteBuffer out{kEnvelopeSuccess};
+    ByteBuffer out;
+    out.reserve(kTypicalMessageSize);
+    out.push_back(kEnvelopeSuccess);
     Writer(out, 0).value(value);
     return out;
 }
 
 ByteBuffer encodeErrorEnvelope(std::string_view code, std::string_view message,
                                const EncodableValue& details) {
-    ByteBuffer out{kEnvelopeError};
+    ByteBuffer out;
+    out.reserve(kTypicalMessageSize + code.size() + message.size());
+    out.push_back(kEnvelopeError);
     Writer writer(out, 0);
     writer.string(code);
     if (message.empty()) {

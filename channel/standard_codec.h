@@ -61,6 +61,9 @@ DecodeResult<EncodableValue> decodeMessage(ByteView bytes);
 // The standard method codec. A call is the method name (a string value) followed by the
 // arguments (one value, null when there are none).
 ByteBuffer encodeMethodCall(const MethodCall& call);
+// The same, appended to `out`, so a buffer kept for the purpose saves the allocation.
+// Alignment counts from where the call starts.
+void writeMethodCall(ByteBuffer& out, const MethodCall& call);
 DecodeResult<MethodCall> decodeMethodCall(ByteView bytes);
 
 // Reply envelopes. Success: byte 0, then the value. Error: byte 1, then the code (string),

@@ -2,18 +2,15 @@
 
 #include "channel/method_channel.h"
 #include "channel/socket_transport.h"
+#include "platform/log.h"
 
 #include <gtest/gtest.h>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <future>
-#include <memory>
-#include <string>
 #include <thread>
 
 namespace kestralune {
@@ -21,28 +18,24 @@ namespace kestralune {
 inline constexpr auto kTestTimeout = std::chrono::milliseconds(5000);
 
 inline std::filesystem::path makeTempFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kestralune-channel-XXXXXX").string();
-    const char* made = ::mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    return made;
+    std::string pattern = std::filesystem::temp_directory_path() / "kestralune-channel-XXXXXX";
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+    return pattern;
 }
 
-// A ChannelServer listening on a socket in a temporary folder, served on its own thread as
-// the host's main thread would serve it. Channels "test/echo" (answers [method, arguments])
-// and "orrindale/blocking" (no handler until a test installs one) are ready.
+// A ChannelServer in a temporary folder, served on its own thread as the host's main thread
+// would, with "test/echo" answering [method, arguments] and `limits` (frames left unfinished
+// 0.5 s unless a derived fixture says otherwise). Its log lines are kept out of the output.
 class ChannelServerFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder = makeTempFolder();
-        path = folder / "test.sock";
-        server = std::make_unique<ChannelServer>(io);
-        echo = std::make_unique<MethodChannel>(*server, "test/echo");
-        blocking = std::make_unique<MethodChannel>(*server, "orrindale/blocking");
-        echo->setMethodCallHandler([](const MethodCall& call, MethodResult result) {
-            result.success(
-                EncodableValue(EncodableList{EncodableValue(call.method), call.arguments}));
-        });
+        previousLog = setLogSink([](std::string_view) {});
+        server = std::make_unique<ChannelServer>(io, limits);
+        MethodChannel(*server, "test/echo")
+            .setMethodCallHandler([](const MethodCall& call, MethodResult result) {
+                result.success(
+                    EncodableValue(EncodableList{EncodableValue(call.method), call.arguments}));
+            });
         auto started = server->start(path);
         ASSERT_EQ(started.outcome, ChannelServer::StartOutcome::listening) << started.error;
         serverThread = std::thread([this] { io.run(); });
@@ -50,13 +43,10 @@ class ChannelServerFixture : public ::testing::Test {
 
     void TearDown() override {
         onServer([this] { server->stop(); });
-        guard.reset();
         io.stop();
         serverThread.join();
-        blocking.reset();
-        echo.reset();
-        server.reset();
         std::filesystem::remove_all(folder);
+        setLogSink(previousLog);
     }
 
     // Runs `work` on the server's thread and waits for its result.
@@ -68,13 +58,14 @@ class ChannelServerFixture : public ::testing::Test {
         return done.get();
     }
 
+    ChannelServerLimits limits{std::chrono::milliseconds(500)};
+    LogSink previousLog;
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(io);
-    std::filesystem::path folder;
-    std::filesystem::path path;
+    std::filesystem::path folder = makeTempFolder();
+    std::filesystem::path path = folder / "test.sock";
     std::unique_ptr<ChannelServer> server;
-    std::unique_ptr<MethodChannel> echo;
-    std::unique_ptr<MethodChannel> blocking;
+    MethodChannel blocking() { return MethodChannel(*server, "orrindale/blocking"); }
     std::thread serverThread;
 };
 
