@@ -28,8 +28,6 @@ namespace {
 constexpr std::size_t kMaxSocketPathLength = 107;
 // Frames gathered into one write.
 constexpr std::size_t kMaxFramesPerWrite = 64;
-// Reads of one client in a row before the loop's other work gets a turn.
-constexpr std::size_t kReadsPerTurn = 16;
 // Replies up to this size are copied behind their header and written as one buffer.
 constexpr std::size_t kJoinedReplyLimit = 512;
 
@@ -202,44 +200,27 @@ class ServerConnection : public std::enable_shared_from_this<ServerConnection> {
     }
 
   private:
-    // Sleeps until the socket has bytes (or its end) for us.
+    // Reads what arrives into the frame reader and handles it. asio tries the read at once
+    // only when the previous one filled its buffer; otherwise the read waits for the socket
+    // without a system call, so a call costs the host one wait, one read and one write.
     void waitForInput() {
-        socket.async_wait(Stream::socket::wait_read,
-                          [self = shared_from_this()](std::error_code error) {
-                              if (error) {
-                                  self->closeAfterError(error);
-                                  return;
-                              }
-                              self->readAvailable();
-                          });
-    }
-
-    // Reads what has arrived and handles it, then reads again at once: a client often sends
-    // its next call while the reply is on its way, and it is served without a trip through
-    // the loop. A few reads in a row at most, so that other clients and timers get their turn.
-    void readAvailable() {
-        for (std::size_t turn = 0; turn < kReadsPerTurn; ++turn) {
-            if (!makeRoom()) {
-                return;
-            }
-            const auto space = reader.space();
-            account();
-            std::error_code error;
-            const std::size_t count =
-                socket.read_some(asio::buffer(space.data(), space.size()), error);
-            if (error == asio::error::would_block || error == asio::error::try_again) {
-                break;
-            }
-            if (error) {
-                closeAfterError(error);
-                return;
-            }
-            received(count);
-            if (!open) {
-                return;
-            }
+        if (!makeRoom()) {
+            return;
         }
-        waitForInput();
+        const auto space = reader.space();
+        account();
+        socket.async_read_some(
+            asio::buffer(space.data(), space.size()),
+            [self = shared_from_this()](std::error_code error, std::size_t count) {
+                if (error) {
+                    self->closeAfterError(error);
+                    return;
+                }
+                self->received(count);
+                if (self->open) {
+                    self->waitForInput();
+                }
+            });
     }
 
     // Grows the input buffer when the frame being assembled needs it and the bound on what

@@ -90,7 +90,7 @@ class BlockingChannelHandler {
     void notBuilt(const EncodableValue& arguments, MethodResult& result);
 
     struct RowEntry {
-        const char* name;
+        std::string_view name;  // compared by length first: no strlen per row
         Row row;
     };
     static const RowEntry kRows[24];

@@ -46,7 +46,9 @@ class AsioRunLoop final : public RunLoop {
     asio::io_context& ioContext() { return context; }
 
   private:
-    asio::io_context context;
+    // Run by one thread: asio then keeps handlers posted from that thread in a queue of its
+    // own, without the lock other threads' posts take.
+    asio::io_context context{1};
     // Keeps run() going while nothing is scheduled.
     asio::executor_work_guard<asio::io_context::executor_type> idleGuard;
     std::shared_ptr<Clock> systemClock;
