@@ -173,8 +173,8 @@ struct LocalBlockServer::State : std::enable_shared_from_this<State> {
     void retryAcceptLater();
     bool isCurrentListener(std::uint64_t generation) const;
 
-    void serve(SocketHandle socket);
-    std::shared_ptr<Connection> adopt(SocketHandle socket);
+    void serve(UniqueFd socket);
+    std::shared_ptr<Connection> adopt(UniqueFd socket);
     bool readRequest(int socket, RequestReader& reader);
     std::string_view answerTo(std::string_view requestText);
     void recordBlockedAttempt(std::string_view target);
@@ -278,7 +278,7 @@ void LocalBlockServer::State::waitForConnections() {
 void LocalBlockServer::State::acceptPending() {
     for (int accepted = 0; accepted < kAcceptBatch && commandsQueued.load() == 0; ++accepted) {
         std::error_code error;
-        SocketHandle socket = acceptConnection(listener->native_handle(), error);
+        UniqueFd socket = acceptConnection(listener->native_handle(), error);
         if (!error) {
             serve(std::move(socket));
             continue;
@@ -343,7 +343,7 @@ void LocalBlockServer::State::retryAcceptLater() {
 
 // The usual request is there when its connection is accepted, and its answer fits the socket:
 // then it is read, answered and closed here, without registering it with the event loop.
-void LocalBlockServer::State::serve(SocketHandle socket) {
+void LocalBlockServer::State::serve(UniqueFd socket) {
     freshReader.clear();
     if (!readRequest(socket.get(), freshReader)) {
         if (auto connection = adopt(std::move(socket))) {
@@ -369,7 +369,7 @@ void LocalBlockServer::State::serve(SocketHandle socket) {
 }
 
 // Registers the socket with the event loop; nothing (and the socket closed) when that fails.
-std::shared_ptr<Connection> LocalBlockServer::State::adopt(SocketHandle socket) {
+std::shared_ptr<Connection> LocalBlockServer::State::adopt(UniqueFd socket) {
     Tcp::socket registered(context);
     std::error_code error;
     registered.assign(Tcp::v4(), socket.get(), error);

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <cstddef>
 #include <span>
 #include <string_view>
 #include <system_error>
-#include <utility>
 
 namespace kestralune {
 
@@ -13,36 +14,9 @@ namespace kestralune {
 // `error` carries the system's error, and a would-block error (isWouldBlock) means "nothing
 // ready now", not a failure. None of them raises SIGPIPE.
 
-// One socket descriptor, owned: closed when the handle goes. Move-only.
-class SocketHandle {
-  public:
-    SocketHandle() = default;
-    explicit SocketHandle(int descriptor) : descriptor(descriptor) {}
-    ~SocketHandle() { reset(); }
-    SocketHandle(SocketHandle&& other) noexcept : descriptor(other.release()) {}
-    SocketHandle& operator=(SocketHandle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            descriptor = other.release();
-        }
-        return *this;
-    }
-    SocketHandle(const SocketHandle&) = delete;
-    SocketHandle& operator=(const SocketHandle&) = delete;
-
-    int get() const { return descriptor; }
-    bool valid() const { return descriptor >= 0; }
-    // Gives the descriptor up to a new owner (an event loop's socket object).
-    int release() { return std::exchange(descriptor, -1); }
-    void reset();
-
-  private:
-    int descriptor = -1;
-};
-
 // The next connection waiting on a listening socket (itself in non-blocking mode), handed
 // over in non-blocking mode; an invalid handle and `error` when none waits or accepting failed.
-SocketHandle acceptConnection(int listener, std::error_code& error);
+UniqueFd acceptConnection(int listener, std::error_code& error);
 
 // What has arrived, at most buffer.size() bytes. 0 without an error: the peer has closed its
 // sending side.

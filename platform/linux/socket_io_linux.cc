@@ -1,7 +1,6 @@
 #include "platform/socket_io.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,16 +14,10 @@ std::error_code lastError() {
 
 }  // namespace
 
-void SocketHandle::reset() {
-    if (descriptor >= 0) {
-        ::close(std::exchange(descriptor, -1));
-    }
-}
-
-SocketHandle acceptConnection(int listener, std::error_code& error) {
+UniqueFd acceptConnection(int listener, std::error_code& error) {
     const int descriptor = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     error = descriptor < 0 ? lastError() : std::error_code();
-    return SocketHandle(descriptor);
+    return UniqueFd(descriptor);
 }
 
 std::size_t receiveSome(int socket, std::span<char> buffer, std::error_code& error) {

@@ -14,7 +14,7 @@
 // Output is collected until the tool exits; whatever it left in the pipe is read then, and
 // descendants that keep the pipe open afterwards are not waited for.
 #include "platform/linux/pidfd.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/text.h"
 #include "platform/tool_runner.h"
 

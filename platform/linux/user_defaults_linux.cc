@@ -1,5 +1,5 @@
 #include "platform/bundle.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 #include "platform/log.h"
 #include "platform/user_defaults.h"
 

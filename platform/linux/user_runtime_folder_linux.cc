@@ -1,6 +1,6 @@
 #include "platform/user_runtime_folder.h"
 
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

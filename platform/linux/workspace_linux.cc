@@ -2,7 +2,7 @@
 
 #include "platform/bundle.h"
 #include "platform/linux/pidfd.h"
-#include "platform/linux/unique_fd.h"
+#include "platform/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
