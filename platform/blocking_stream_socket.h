@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <system_error>
+#include <utility>
 
 namespace kestralune {
 
@@ -27,7 +30,7 @@ class BlockingStreamSocket {
     [[nodiscard]] static std::unique_ptr<BlockingStreamSocket> connect(
         const std::filesystem::path& path, Timeout timeout, std::error_code& error);
 
-    ~BlockingStreamSocket();
+    ~BlockingStreamSocket() = default;
     BlockingStreamSocket(const BlockingStreamSocket&) = delete;
     BlockingStreamSocket& operator=(const BlockingStreamSocket&) = delete;
 
@@ -41,9 +44,9 @@ class BlockingStreamSocket {
                                        std::optional<Timeout> timeout, std::error_code& error);
 
   private:
-    explicit BlockingStreamSocket(int fd) : fd(fd) {}
+    explicit BlockingStreamSocket(UniqueFd fd) : fd(std::move(fd)) {}
 
-    int fd;
+    UniqueFd fd;
 };
 
 }  // namespace kestralune

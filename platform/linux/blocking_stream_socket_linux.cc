@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -54,12 +53,13 @@ std::unique_ptr<BlockingStreamSocket> BlockingStreamSocket::connect(
         return nullptr;
     }
     std::memcpy(address.sun_path, text.data(), text.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         error = lastError();
         return nullptr;
     }
-    std::unique_ptr<BlockingStreamSocket> socket(new BlockingStreamSocket(fd));
+    const int descriptor = fd.get();
+    std::unique_ptr<BlockingStreamSocket> socket(new BlockingStreamSocket(std::move(fd)));
     // A blocking connect waits for room in a full backlog, as long as the send timeout allows
     // (a non-blocking one would fail at once); zero would mean no limit.
     const auto micros = std::max<std::int64_t>(
@@ -67,17 +67,13 @@ std::unique_ptr<BlockingStreamSocket> BlockingStreamSocket::connect(
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(micros / 1'000'000);
     limit.tv_usec = static_cast<suseconds_t>(micros % 1'000'000);
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (::setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
+        ::connect(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         error = lastError();
         return nullptr;
     }
     error.clear();
     return socket;
-}
-
-BlockingStreamSocket::~BlockingStreamSocket() {
-    ::close(fd);
 }
 
 std::error_code BlockingStreamSocket::writeAll(std::span<const std::uint8_t> first,
@@ -103,13 +99,13 @@ std::error_code BlockingStreamSocket::writeAll(std::span<const std::uint8_t> fir
         }
         ssize_t sent = 0;
         if (next + 1 == parts.size() || parts[next + 1].iov_len == 0) {
-            sent =
-                ::send(fd, parts[next].iov_base, parts[next].iov_len, MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent = ::send(fd.get(), parts[next].iov_base, parts[next].iov_len,
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
         } else {
             msghdr message{};
             message.msg_iov = &parts[next];
             message.msg_iovlen = parts.size() - next;
-            sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent = ::sendmsg(fd.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         if (sent < 0) {
             if (errno == EINTR) {
@@ -122,7 +118,8 @@ std::error_code BlockingStreamSocket::writeAll(std::span<const std::uint8_t> fir
             if (left <= Timeout(0)) {
                 return std::make_error_code(std::errc::timed_out);
             }
-            if (auto error = waitFor(fd, POLLOUT, left); error && error != std::errc::interrupted) {
+            if (auto error = waitFor(fd.get(), POLLOUT, left);
+                error && error != std::errc::interrupted) {
                 return error;
             }
             continue;
@@ -144,11 +141,11 @@ std::size_t BlockingStreamSocket::readSome(std::span<std::uint8_t> buffer,
     // Waiting in poll rather than in recv: the wake-up the peer's read of our last write sends
     // (room to write) is filtered out there, so it neither wakes us nor costs the peer a
     // wake-up on its way to the answer.
-    error = waitFor(fd, POLLIN, timeout);
+    error = waitFor(fd.get(), POLLIN, timeout);
     if (error) {
         return 0;
     }
-    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const ssize_t got = ::recv(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (got < 0) {
         error = errno == EAGAIN || errno == EWOULDBLOCK
                     ? std::make_error_code(std::errc::interrupted)
