@@ -57,9 +57,10 @@ TEST(ToolRunnerTest, ReportsEachOutcomeAndLeavesNoProcessBehind) {
         {"flood", "exec head -c 20M /dev/urandom", -1,
          named("tool", "flood") + "was stopped after writing more than 16 MiB of output."},
         // Lowers the runner's own open-file limit below poll's two descriptors, then writes
-        // so that the runner polls again.
-        {"unwatchable", "prlimit --pid $PPID --nofile=1: && echo lowered && sleep 300", -1,
-         named("tool", "unwatchable") + "could not be watched. (Invalid argument)"},
+        // so that the runner polls again. The pause lets the runner open the tool's pidfd
+        // first, even on a loaded machine: that open would fail on the limit too.
+        {"unwatchable", "sleep 0.5; prlimit --pid $PPID --nofile=1: && echo lowered && sleep 300",
+         -1, named("tool", "unwatchable") + "could not be watched. (Invalid argument)"},
     };
     rlimit files{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
