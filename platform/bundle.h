@@ -19,6 +19,10 @@ struct Bundle {
 // Reads the bundle at `path`; nothing when Contents/Info.plist is missing or unreadable.
 std::optional<Bundle> bundleAtPath(const std::string& path);
 
+// The running program's executable, symbolic links resolved; nothing when the system
+// cannot say.
+std::optional<std::string> currentExecutablePath();
+
 // The bundle whose Contents/MacOS/ holds the running executable (links resolved).
 // Computed once per process.
 const Bundle& mainBundle();

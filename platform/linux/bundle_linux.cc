@@ -22,16 +22,8 @@ std::string lastComponent(const std::string& path) {
     return path.substr(path.find_last_of('/') + 1);
 }
 
-std::string resolvedExecutable() {
-    char resolved[PATH_MAX];
-    if (realpath("/proc/self/exe", resolved) == nullptr) {
-        return {};
-    }
-    return resolved;
-}
-
 Bundle loadMainBundle() {
-    const std::string executable = resolvedExecutable();
+    const std::string executable = currentExecutablePath().value_or("");
     const std::string macos = parentOf(executable);
     const std::string contents = parentOf(macos);
     const std::string candidate = parentOf(contents);
@@ -49,6 +41,14 @@ Bundle loadMainBundle() {
 }
 
 }  // namespace
+
+std::optional<std::string> currentExecutablePath() {
+    char resolved[PATH_MAX];
+    if (realpath("/proc/self/exe", resolved) == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(resolved);
+}
 
 std::optional<Bundle> bundleAtPath(const std::string& path) {
     std::ifstream in(path + "/Contents/Info.plist", std::ios::binary);

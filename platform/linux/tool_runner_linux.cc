@@ -14,9 +14,9 @@
 // Output is collected until the tool exits; whatever it left in the pipe is read then, and
 // descendants that keep the pipe open afterwards are not waited for.
 #include "platform/linux/pidfd.h"
-#include "platform/unique_fd.h"
 #include "platform/text.h"
 #include "platform/tool_runner.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,9 @@
 #include "platform/bundle.h"
-#include "platform/unique_fd.h"
+#include "platform/files.h"
 #include "platform/log.h"
+#include "platform/unique_fd.h"
 #include "platform/user_defaults.h"
+#include "platform/user_folders.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,26 +24,7 @@ namespace kestralune {
 namespace {
 
 std::string preferencesFolder() {
-    std::string base;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
-        base = config;
-    } else if (const char* home = std::getenv("HOME"); home && home[0] != '\0') {
-        base = std::string(home) + "/.config";
-    } else {
-        base = "/tmp";
-    }
-    return base + "/Kestralune/Preferences";
-}
-
-bool makeFolders(const std::string& path) {
-    std::size_t position = 0;
-    while ((position = path.find('/', position + 1)) != std::string::npos) {
-        const std::string prefix = path.substr(0, position);
-        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+    return userConfigurationPath() + "/Kestralune/Preferences";
 }
 
 bool writeAll(int fd, const std::string& bytes) {
@@ -196,8 +179,8 @@ class FileUserDefaults final : public UserDefaults {
             logLine("Kestralune preferences refused a string that is not valid text: " + path);
             return false;
         }
-        if (!makeFolders(folder)) {
-            logLine("Kestralune preferences folder could not be created: " + folder);
+        if (const auto failed = createDirectories(folder, 0700); !failed.empty()) {
+            logLine("Kestralune preferences folder could not be created: " + failed);
             return false;
         }
         const std::string temporary = path + ".tmp." + std::to_string(getpid());
