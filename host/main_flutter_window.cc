@@ -2,6 +2,7 @@
 
 #include "host/deep_link_router.h"
 #include "host/menu_bar_controller.h"
+#include "platform/log.h"
 
 #include <cassert>
 #include <utility>
@@ -43,6 +44,8 @@ void MainFlutterWindow::miniaturize() {
 void MainFlutterWindow::makeKeyAndOrderFront() {
     visible = true;
     key = true;
+    // Without a screen, the log is where a user (or a test) sees the window come forward.
+    logLine("Kestralune window is key and in front");
 }
 
 void MainFlutterWindow::orderFrontRegardless() {
