@@ -35,7 +35,10 @@ class AgentService {
 
 // The agent of `bundlePath`/Contents/Library/LaunchAgents/`plistName` as systemd user units:
 // "<Label>.service" and "<Label>.timer" under userConfigurationPath()/systemd/user/, driven
-// with "systemctl --user" (found on PATH) through `toolRunner`.
+// with "systemctl --user" (found on PATH at each call) through `toolRunner`. The status is
+// notFound while the property list is missing or names no usable agent, enabled while both
+// unit files hold what registration would write now and the timer is enabled, otherwise
+// notRegistered; requiresApproval never occurs.
 std::shared_ptr<AgentService> makeAgentService(std::shared_ptr<ToolRunner> toolRunner,
                                                std::string bundlePath, std::string plistName);
 
