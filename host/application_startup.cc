@@ -1,5 +1,7 @@
 #include "host/application_startup.h"
 
+#include "platform/log.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -10,15 +12,22 @@ bool isScheduledLaunch(const std::vector<std::string>& arguments) {
            arguments.end();
 }
 
-KestraluneApplicationStartup::KestraluneApplicationStartup(std::weak_ptr<Application> application,
-                                                           std::vector<std::string> arguments)
-    : application(std::move(application)), arguments(std::move(arguments)) {}
+KestraluneApplicationStartup::KestraluneApplicationStartup(
+    std::weak_ptr<Application> application,
+    std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler,
+    std::vector<std::string> arguments)
+    : application(std::move(application)),
+      backgroundScheduler(std::move(backgroundScheduler)),
+      arguments(std::move(arguments)) {}
 
 void KestraluneApplicationStartup::run() {
     if (hasStarted) {
         return;
     }
     hasStarted = true;
+    backgroundScheduler->registerIfNeeded();
+    logLine("Kestralune background startup status: " +
+            KestraluneBackgroundScheduler::describe(backgroundScheduler->statusDictionary()));
     if (isScheduledLaunch(arguments)) {
         if (auto app = application.lock()) {
             app->bringMainWindowForward(ForwardVariant::scheduledLaunch);

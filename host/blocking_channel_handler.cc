@@ -72,10 +72,10 @@ const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
     {"requestAppReview", &BlockingChannelHandler::requestAppReview},
     {"syncPushAlertSchedule", &BlockingChannelHandler::notBuilt},
     {"openNotificationSettings", &BlockingChannelHandler::openNotificationSettings},
-    {"getBackgroundSchedulerStatus", &BlockingChannelHandler::notBuilt},
-    {"enableBackgroundScheduler", &BlockingChannelHandler::notBuilt},
-    {"openBackgroundSchedulerSettings", &BlockingChannelHandler::notBuilt},
-    {"syncBackgroundSchedule", &BlockingChannelHandler::notBuilt},
+    {"getBackgroundSchedulerStatus", &BlockingChannelHandler::getBackgroundSchedulerStatus},
+    {"enableBackgroundScheduler", &BlockingChannelHandler::enableBackgroundScheduler},
+    {"openBackgroundSchedulerSettings", &BlockingChannelHandler::openBackgroundSchedulerSettings},
+    {"syncBackgroundSchedule", &BlockingChannelHandler::syncBackgroundSchedule},
     {"getInitialInviteLink", &BlockingChannelHandler::getInitialInviteLink},
     {"getInitialAuthLink", &BlockingChannelHandler::getInitialAuthLink},
     {"getCapabilities", &BlockingChannelHandler::getCapabilities},
@@ -245,6 +245,38 @@ void BlockingChannelHandler::getBlockingStatus(const EncodableValue& /*arguments
         {"proxyVerified", false},
         {"webBlockingRequired", false},
     });
+}
+
+void BlockingChannelHandler::getBackgroundSchedulerStatus(const EncodableValue& /*arguments*/,
+                                                          MethodResult& result) {
+    auto& scheduler = *dependencies.backgroundScheduler;
+    scheduler.registerIfNeeded();
+    result.success(scheduler.statusDictionary());
+}
+
+void BlockingChannelHandler::enableBackgroundScheduler(const EncodableValue& /*arguments*/,
+                                                       MethodResult& result) {
+    auto& scheduler = *dependencies.backgroundScheduler;
+    scheduler.registerAgent();
+    if (scheduler.statusDictionary() == EncodableMap{{"status", "requiresApproval"}}) {
+        scheduler.openSystemSettingsLoginItems();
+    }
+    result.success(scheduler.statusDictionary());
+}
+
+void BlockingChannelHandler::openBackgroundSchedulerSettings(const EncodableValue& /*arguments*/,
+                                                             MethodResult& result) {
+    dependencies.backgroundScheduler->openSystemSettingsLoginItems();
+    result.success();
+}
+
+void BlockingChannelHandler::syncBackgroundSchedule(const EncodableValue& arguments,
+                                                    MethodResult& result) {
+    if (auto failed = dependencies.backgroundScheduler->syncSchedule(arguments); !failed.empty()) {
+        result.error("schedule_storage_failed", std::move(failed));
+        return;
+    }
+    result.success();
 }
 
 void BlockingChannelHandler::notBuilt(const EncodableValue& /*arguments*/, MethodResult& result) {

@@ -12,6 +12,7 @@
 #include "platform/process_info.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
+#include "schedule/background_scheduler.h"
 
 #include <functional>
 #include <memory>
@@ -33,10 +34,10 @@ std::optional<std::string> appStoreReceiptPath(const Bundle& bundle);
 // The Blocking channel "orrindale/blocking": decodes each call's arguments (a missing or
 // mistyped argument takes its default, never an error), performs the row and answers once.
 // Names are compared exactly in the channel's row order; a name of no row, and the rows
-// whose features this build does not have ("syncPushAlertSchedule", the four background
-// scheduler rows, "normalizeProfilePhoto", "pickProfilePhoto", "pickApplications",
-// "requestNetworkFilterPermission", "requestNotificationPermission",
-// "cancelUnlockRequestNotification"), are answered not implemented.
+// whose features this build does not have ("syncPushAlertSchedule", "normalizeProfilePhoto",
+// "pickProfilePhoto", "pickApplications", "requestNetworkFilterPermission",
+// "requestNotificationPermission", "cancelUnlockRequestNotification"), are answered not
+// implemented.
 //
 // The window is held weakly; once it is gone, each row answers its documented fallback.
 // Main thread only. Everything in Dependencies must outlive the handler, except the
@@ -51,6 +52,7 @@ class BlockingChannelHandler {
         std::shared_ptr<Accessibility> accessibility;
         std::shared_ptr<KestraluneDeepLinkRouter> deepLinkRouter;
         std::shared_ptr<KestraluneMenuBarController> menuBarController;
+        std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
         std::function<std::optional<std::string>()> hostName = localizedHostName;
     };
 
@@ -77,6 +79,10 @@ class BlockingChannelHandler {
     void setAppearance(const EncodableValue& arguments, MethodResult& result);
     void requestAppReview(const EncodableValue& arguments, MethodResult& result);
     void openNotificationSettings(const EncodableValue& arguments, MethodResult& result);
+    void getBackgroundSchedulerStatus(const EncodableValue& arguments, MethodResult& result);
+    void enableBackgroundScheduler(const EncodableValue& arguments, MethodResult& result);
+    void openBackgroundSchedulerSettings(const EncodableValue& arguments, MethodResult& result);
+    void syncBackgroundSchedule(const EncodableValue& arguments, MethodResult& result);
     void getInitialInviteLink(const EncodableValue& arguments, MethodResult& result);
     void getInitialAuthLink(const EncodableValue& arguments, MethodResult& result);
     void getCapabilities(const EncodableValue& arguments, MethodResult& result);

@@ -30,8 +30,8 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
         runLoop, environment.standardDefaults, host->application);
     host->menuBarController =
         std::make_shared<KestraluneMenuBarController>(runLoop, host->application);
-    host->startup =
-        std::make_shared<KestraluneApplicationStartup>(host->application, environment.arguments);
+    host->startup = std::make_shared<KestraluneApplicationStartup>(
+        host->application, environment.backgroundScheduler, environment.arguments);
     host->delegate = std::make_shared<AppDelegate>(
         AppDelegate::Dependencies{host->application, host->startup, host->deepLinkRouter, runLoop,
                                   environment.alertPresenter});
@@ -49,6 +49,7 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
         .accessibility = environment.accessibility,
         .deepLinkRouter = host->deepLinkRouter,
         .menuBarController = host->menuBarController,
+        .backgroundScheduler = environment.backgroundScheduler,
         .hostName = environment.hostName,
     };
     host->window->awakeFromNib(MainFlutterWindow::SetUp{

@@ -16,6 +16,7 @@
 #include "platform/run_loop.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
+#include "schedule/background_scheduler.h"
 
 #include <functional>
 #include <memory>
@@ -35,6 +36,7 @@ struct HostEnvironment {
     std::shared_ptr<Accessibility> accessibility;
     std::shared_ptr<UrlOpener> urlOpener;
     Bundle mainBundle;
+    std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
     // The process's command-line arguments, program name first.
     std::vector<std::string> arguments;
     std::function<std::optional<std::string>()> hostName = localizedHostName;

@@ -9,6 +9,7 @@
 #include "host/host_assembly.h"
 #include "host/url_text.h"
 #include "platform/accessibility.h"
+#include "platform/agent_service.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/linux/asio_run_loop.h"
@@ -144,6 +145,13 @@ int runHost(const std::vector<std::string>& arguments) {
     };
     auto engine = MacBlockingEngine::create(std::move(engineDependencies));
 
+    const auto backgroundScheduler =
+        std::make_shared<KestraluneBackgroundScheduler>(KestraluneBackgroundScheduler::Dependencies{
+            .standardDefaults = defaults,
+            .agentService = makeAgentService(makeHostToolRunner(), bundle.path,
+                                             KestraluneBackgroundScheduler::agentPlistName(bundle)),
+            .mainBundle = bundle,
+        });
     const HostEnvironment environment{
         .runLoop = runLoop,
         .messenger = server,
@@ -152,6 +160,7 @@ int runHost(const std::vector<std::string>& arguments) {
         .accessibility = accessibility,
         .urlOpener = makeUrlOpener(),
         .mainBundle = bundle,
+        .backgroundScheduler = backgroundScheduler,
         .arguments = arguments,
     };
     auto host = assembleHost(environment, bindBlockingEngine(std::move(engine)));

@@ -23,6 +23,39 @@ TEST_F(BlockingChannelTest, NearMissAndUnbuiltNamesAreNotImplemented) {
     EXPECT_TRUE(engine->applied.empty() && engine->started.empty() && engine->stops == 0);
 }
 
+// Fault: a scheduler row still unbuilt, the settings opened when nothing waits for approval,
+// or a failed store answered as success.
+TEST_F(BlockingChannelTest, BackgroundSchedulerRowsReachTheScheduler) {
+    TempDirectory root;
+    ::setenv("HOME", root.path().c_str(), 1);
+    ::setenv("XDG_DATA_HOME", root.write("file", "").c_str(), 1);
+    std::filesystem::create_directories(root.path() / "Applications/Kestralune.app");
+    HostHarness installed(
+        {"Kestralune"},
+        Bundle{
+            (root.path() / "Applications/Kestralune.app").string(), "com.orrindale.app", {}, ""});
+    installed.agentService->currentStatus = AgentServiceStatus::requiresApproval;
+    const EncodableMap waiting{{"status", "requiresApproval"}};
+    EXPECT_EQ(successMap(installed.call("enableBackgroundScheduler")), waiting);
+    EXPECT_EQ(successMap(installed.call("getBackgroundSchedulerStatus")), waiting);
+    EXPECT_TRUE(successValue(installed.call("openBackgroundSchedulerSettings")).isNull());
+    EXPECT_EQ(installed.agentService->settingsOpened, 2);
+    EXPECT_EQ(installed.agentService->registrations, 0);
+
+    const auto failed = installed.call("syncBackgroundSchedule", EncodableMap{{"enabled", true}});
+    const auto* error = std::get_if<MethodError>(&failed);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, "schedule_storage_failed");
+    EXPECT_NE(error->message.find("Not a directory"), std::string::npos) << error->message;
+    EXPECT_TRUE(error->details.isNull());
+    EXPECT_EQ(successMap(installed.call("getBackgroundSchedulerStatus")),
+              (EncodableMap{{"status", "storageError"}}));
+    ::setenv("XDG_DATA_HOME", (root.path() / "data").c_str(), 1);
+    EXPECT_TRUE(successValue(installed.call("syncBackgroundSchedule")).isNull());
+    EXPECT_EQ(successMap(installed.call("getBackgroundSchedulerStatus")), waiting);
+    ::unsetenv("XDG_DATA_HOME");
+}
+
 // Fault: a wrong default, or a case-insensitive match, stores or applies the wrong appearance.
 TEST_F(BlockingChannelTest, SetAppearanceStoresTheStringAndSetsOnlyExactLightOrDark) {
     const std::vector<std::tuple<EncodableValue, std::string, std::optional<AppearanceName>>> rows{

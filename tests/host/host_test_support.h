@@ -11,6 +11,7 @@
 #include "host/quit_protection.h"
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/testing/fake_accessibility.h"
+#include "platform/testing/fake_agent_service.h"
 #include "platform/testing/fake_url_opener.h"
 #include "platform/testing/manual_run_loop.h"
 #include "tests/blocking/engine_test_doubles.h"
@@ -61,6 +62,8 @@ struct HostHarness {
         : defaults(sharedDefaults ? std::move(sharedDefaults)
                                   : std::make_shared<MemoryUserDefaults>()) {
         resetProcessState();
+        backgroundScheduler = std::make_shared<KestraluneBackgroundScheduler>(
+            KestraluneBackgroundScheduler::Dependencies{defaults, agentService, bundle});
         host = assembleHost(HostEnvironment{.runLoop = loop,
                                             .messenger = messenger,
                                             .alertPresenter = alerts,
@@ -68,6 +71,7 @@ struct HostHarness {
                                             .accessibility = accessibility,
                                             .urlOpener = urlOpener,
                                             .mainBundle = std::move(bundle),
+                                            .backgroundScheduler = backgroundScheduler,
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
                             engine);
@@ -111,6 +115,8 @@ struct HostHarness {
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>();
     std::optional<std::string> hostName = "studio-mac";
     std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();  // the window owns it too
+    std::shared_ptr<FakeAgentService> agentService = std::make_shared<FakeAgentService>();
+    std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };

@@ -1,6 +1,7 @@
 #include "host/app_delegate.h"
 #include "host/application_startup.h"
 #include "host/control_channel_handler.h"
+#include "platform/testing/log_capture.h"
 #include "tests/host/host_test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,11 @@ std::unique_ptr<HostHarness> launch(std::vector<std::string> arguments) {
 // Fault: the start-up runs in the window set-up, or twice (the delegate asks again); a flag but
 // the exact one brings the window forward, or that one leaves it miniaturised or inactive.
 TEST_F(LifecycleTest, StartUpRunsOnceAndOnlyTheExactFlagBringsTheWindowForward) {
+    LogCapture log;
     auto scheduled = launch({"Kestralune", "kestralune://x", "--kestralune-scheduled-launch"});
+    EXPECT_EQ(log.count("Kestralune background startup status: {\\n    status = "
+                        "installRequired;\\n}"),
+              1);
     EXPECT_EQ(scheduled->application().forwardRequests(),
               std::vector{ForwardVariant::scheduledLaunch});
     EXPECT_TRUE(scheduled->window().isVisible() && !scheduled->window().isMiniaturized());

@@ -91,6 +91,7 @@ TEST(ScheduleEvaluationTest, TheLocalClockCountsOnTheDaysClocksChange) {
     EXPECT_FALSE(sundays.isActive(FixedZoneCalendar::utc(2026, 10, 25, 7, 30)));
     EXPECT_TRUE(sundays.isActive(FixedZoneCalendar::utc(2026, 10, 25, 8, 0)));
     ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST(ScheduleSnapshotTest, ArgumentsGiveEachMissingOrMistypedFieldItsDefault) {
