@@ -1,14 +1,15 @@
 // The built agent as launchd runs it: a real process inside a copy of the built bundle in a
 // temporary HOME, with its standard error (and that of the host it opens) in a file.
-#include "platform/linux/pidfd.h"
 #include "platform/testing/fixture_applications.h"
 #include "platform/unique_fd.h"
 #include "tests/platform/temp_directory.h"
+#include "tests/scheduler/detached_processes.h"
 #include "tests/support/text_lines.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <fcntl.h>
+
 #include <csignal>
 #include <ctime>
 #include <functional>
@@ -23,13 +24,6 @@ namespace fs = std::filesystem;
 constexpr const char* kAlwaysOpen =
     R"({"enabled":true,"start":"00:00","end":"00:00","weekdays":[1,2,3,4,5,6,7]})";
 
-// What /proc says about a process, or nothing once it is gone.
-std::optional<std::string> procEntry(pid_t pid, const char* entry) {
-    std::error_code error;
-    const auto link = fs::read_symlink("/proc/" + std::to_string(pid) + "/" + entry, error);
-    return error ? std::nullopt : std::optional(link.string());
-}
-
 class SchedulerAgentTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -40,20 +34,8 @@ class SchedulerAgentTest : public ::testing::Test {
         useRuntimeFolder("run");
         ::setenv("HOME", home.c_str(), 1);
     }
-    // Ends the hosts the agent opened: they are not our children, so they are found by their
-    // executable, held by pidfd before the check so that a reused pid is never signalled.
-    void TearDown() override {
-        for (const pid_t pid : hosts()) {
-            const UniqueFd process(pidfdOpen(pid));
-            if (!process.valid() || procEntry(pid, "exe") != hostPath) {
-                continue;
-            }
-            pidfdSendSignal(process.get(), SIGTERM);
-            if (!eventually([&] { return procEntry(pid, "exe") != hostPath; }, 10)) {
-                pidfdSendSignal(process.get(), SIGKILL);
-            }
-        }
-    }
+    // The hosts the agent opened quit on SIGTERM, since no session runs.
+    void TearDown() override { endProcessesOf(hostPath); }
 
     void useRuntimeFolder(const std::string& name) {
         fs::create_directory(root.path() / name);
@@ -73,19 +55,7 @@ class SchedulerAgentTest : public ::testing::Test {
         return processes.waitForExit(processes.start(agent.string(), {}, log.c_str()));
     }
     std::string logText() const { return TempDirectory::read(log); }
-    // Running hosts of this test's bundle, in pid order.
-    std::vector<pid_t> hosts() const {
-        std::vector<pid_t> found;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const auto name = entry.path().filename().string();
-            if (name.find_first_not_of("0123456789") == std::string::npos &&
-                procEntry(std::stoi(name), "exe") == hostPath) {
-                found.push_back(std::stoi(name));
-            }
-        }
-        std::sort(found.begin(), found.end());
-        return found;
-    }
+    std::vector<pid_t> hosts() const { return processesRunning(hostPath); }
 
     TempDirectory root;
     const fs::path home = root.path() / "home";
@@ -140,11 +110,14 @@ TEST_F(SchedulerAgentTest, NothingToDoEndsQuietlyWithoutOpeningTheHost) {
 
 TEST_F(SchedulerAgentTest, OpenWindowOpensTheHostDetachedWithTheScheduledLaunchFlag) {
     // Fails if the agent counts itself as the running application, passes other arguments,
-    // leaves the host its child or in its session, hands it its input or its ignored
-    // signals, or reports success before the host runs.
+    // leaves the host in its session, hands it its input or its ignored signals, or reports
+    // success before the host runs.
     writeSnapshot(kAlwaysOpen);
     const auto previous = std::signal(SIGPIPE, SIG_IGN);  // as a systemd service has it
+    const UniqueFd savedInput(::dup(STDIN_FILENO));
+    ::dup2(UniqueFd(::open(log.c_str(), O_RDONLY | O_CREAT, 0600)).get(), STDIN_FILENO);
     EXPECT_EQ(runAgent(agent), 0) << logText();
+    ::dup2(savedInput.get(), STDIN_FILENO);
     std::signal(SIGPIPE, previous);
 
     const auto started = hosts();
@@ -153,8 +126,7 @@ TEST_F(SchedulerAgentTest, OpenWindowOpensTheHostDetachedWithTheScheduledLaunchF
     const auto cmdline = TempDirectory::read("/proc/" + std::to_string(host) + "/cmdline");
     EXPECT_EQ(cmdline, hostPath + '\0' + "--kestralune-scheduled-launch" + '\0');
     EXPECT_EQ(::getsid(host), host);
-    EXPECT_EQ(::waitpid(host, nullptr, WNOHANG), -1);
-    EXPECT_EQ(procEntry(host, "fd/0"), "/dev/null");
+    EXPECT_EQ(procLink(host, "fd/0"), "/dev/null");
     const auto status = TempDirectory::read("/proc/" + std::to_string(host) + "/status");
     const auto ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
     EXPECT_EQ(ignored & (1u << (SIGPIPE - 1)), 0u) << status;
