@@ -2,15 +2,13 @@
 
 #include "host/application.h"
 #include "schedule/background_scheduler.h"
+#include "schedule/scheduled_launch.h"
 
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace kestralune {
-
-// The exact launch argument with which the scheduler agent opens the application.
-inline constexpr const char* kScheduledLaunchArgument = "--kestralune-scheduled-launch";
 
 // Whether `arguments` hold kScheduledLaunchArgument exactly (a longer argument that merely
 // begins with it does not count).

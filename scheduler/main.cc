@@ -13,6 +13,7 @@
 #include "platform/process_info.h"
 #include "platform/workspace.h"
 #include "schedule/schedule_snapshot.h"
+#include "schedule/scheduled_launch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,7 +23,6 @@
 namespace kestralune {
 namespace {
 
-constexpr const char* kScheduledLaunchArgument = "--kestralune-scheduled-launch";
 constexpr double kLaunchLimitSeconds = 15.0;
 // A snapshot is a few dozen bytes; anything near this is not one.
 constexpr std::size_t kSnapshotLimit = 1 << 20;

@@ -59,6 +59,9 @@ class SchedulerAgentTest : public ::testing::Test {
     void SetUp() override {
         ::unsetenv("XDG_DATA_HOME");
         ::unsetenv("XDG_CONFIG_HOME");
+        // Hosts in ~/Applications register the agent at start-up: never with the session's
+        // own service manager.
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::setenv("HOME", home.c_str(), 1);
         useRuntimeFolder("run");
         fs::create_directories(app.parent_path());
@@ -155,6 +158,27 @@ TEST_F(SchedulerAgentTest, OpenWindowOpensTheHostDetachedWithTheFlagOnlyOnce) {
     useRuntimeFolder("other-run");
     EXPECT_EQ(runAgent(agent), 0);
     EXPECT_EQ(processesRunning(hostPath), started);
+}
+
+TEST_F(SchedulerAgentTest, AScheduleStoredThroughTheChannelOpensTheHost) {
+    // Fails if the host stores the schedule where, or in a form that, the agent does not read.
+    const auto ctl = [](const std::string& arguments) {
+        FILE* pipe = ::popen((KESTRALUNECTL_PATH " " + arguments + " 2>&1").c_str(), "r");
+        std::string text;
+        for (int c; (c = std::fgetc(pipe)) != EOF;) {
+            text.push_back(static_cast<char>(c));
+        }
+        ::pclose(pipe);
+        return text;
+    };
+    const pid_t host = processes.start(hostPath, {}, log.c_str());
+    EXPECT_TRUE(eventually([&] {
+        return ctl("call syncBackgroundSchedule '" + std::string(kAlwaysOpen) + "'") == "null\n";
+    }));
+    EXPECT_EQ(ctl("quit"), "{\"terminated\":true}\n");
+    EXPECT_EQ(processes.waitForExit(host), 0);
+    EXPECT_EQ(runAgent(agent), 0);
+    EXPECT_EQ(processesRunning(hostPath).size(), 1u) << logText();
 }
 
 TEST_F(SchedulerAgentTest, BrokenInstallationsLogOneLineAndFail) {
