@@ -29,11 +29,20 @@ std::optional<std::string> procLink(pid_t pid, const std::string& entry) {
     return error ? std::nullopt : std::optional(link.string());
 }
 
+// The processes running `executable`, without their own children caught between fork and
+// exec (a host starting a tool).
 std::vector<pid_t> processesRunning(const std::string& executable) {
     std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const pid_t pid = std::atoi(entry.path().filename().c_str());
-        if (pid > 0 && procLink(pid, "exe") == executable) {
+        if (pid <= 0 || procLink(pid, "exe") != executable) {
+            continue;
+        }
+        const std::string stat = TempDirectory::read(entry.path() / "stat");
+        const auto afterName = stat.rfind(')');
+        const pid_t parent =
+            afterName == std::string::npos ? 0 : std::atoi(stat.c_str() + afterName + 4);
+        if (procLink(parent, "exe") != executable) {
             found.push_back(pid);
         }
     }
