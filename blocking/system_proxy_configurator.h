@@ -1,6 +1,7 @@
 #pragma once
 
 #include "blocking/auto_proxy_settings.h"
+#include "platform/proxy_settings_store.h"
 #include "platform/tool_runner.h"
 
 #include <optional>
@@ -23,21 +24,13 @@ inline constexpr const char* kProxyVerificationUrlLine =
     "ProxyAutoConfigURLString : http://127.0.0.1:18081/proxy.pac";
 inline constexpr double kProxyWatchInterval = 3.0;
 
-// What "-getautoproxyurl" reports for one service. `url` is absent when the output could
-// not be understood; present and empty for "(null)".
-struct AutoProxyReading {
-    bool enabled = false;
-    std::optional<std::string> url;
-
-    friend bool operator==(const AutoProxyReading&, const AutoProxyReading&) = default;
-};
-
 // The enabled services of a successful "-listallnetworkservices" run, in output order:
 // the header line and services marked disabled ("*") are dropped, names trimmed.
 std::vector<std::string> parseNetworkServiceList(std::string_view output);
 
-// Reads the "Enabled:" and "URL:" lines; enabled false with no URL when either is missing
-// or the state is neither "Yes" nor "No".
+// What "-getautoproxyurl" reports: the "Enabled:" and "URL:" lines (a URL of "(null)" is
+// present and empty); enabled false with no URL when either is missing or the state is
+// neither "Yes" nor "No".
 AutoProxyReading parseAutoProxyOutput(std::string_view output);
 
 // The networksetup argument lists that put `settings` back on `service`, in run order.
