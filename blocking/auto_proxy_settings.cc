@@ -16,11 +16,13 @@ std::optional<ProxyBackup> decodeProxyBackup(std::string_view json) {
         }
         const auto enabled = entry.find("enabled");
         const auto url = entry.find("url");
+        const auto mode = entry.find("mode");
         if (enabled == entry.end() || !enabled->is_boolean() || url == entry.end() ||
-            !url->is_string()) {
+            !url->is_string() || (mode != entry.end() && !mode->is_string())) {
             return std::nullopt;
         }
-        backup[service] = {enabled->get<bool>(), url->get<std::string>()};
+        backup[service] = {enabled->get<bool>(), url->get<std::string>(),
+                           mode == entry.end() ? std::string() : mode->get<std::string>()};
     }
     return backup;
 }
@@ -29,6 +31,9 @@ std::optional<std::string> encodeProxyBackup(const ProxyBackup& backup) {
     auto document = nlohmann::json::object();
     for (const auto& [service, settings] : backup) {
         document[service] = {{"enabled", settings.enabled}, {"url", settings.url}};
+        if (!settings.mode.empty()) {
+            document[service]["mode"] = settings.mode;
+        }
     }
     try {
         return document.dump();

@@ -70,6 +70,15 @@ PlistValue::Array plistStrings(const auto& strings) {
     return PlistValue::Array(strings.begin(), strings.end());
 }
 
+std::vector<std::shared_ptr<ProxySettingsStore>> proxyStoresOf(
+    MacBlockingEngine::Dependencies& dependencies, const std::shared_ptr<ToolRunner>& toolRunner) {
+    if (!dependencies.proxyStores.empty()) {
+        return std::move(dependencies.proxyStores);
+    }
+    return {std::make_shared<NetworksetupProxyStore>(
+        toolRunner, std::move(dependencies.networksetupPath), std::move(dependencies.scutilPath))};
+}
+
 constexpr const char* kManualProxyHint =
     ". Set http://127.0.0.1:18081/proxy.pac manually in macOS network settings";
 
@@ -99,10 +108,7 @@ MacBlockingEngine::MacBlockingEngine(PassKey, Dependencies dependencies)
       openDefaultsSuite(std::move(dependencies.openDefaultsSuite)),
       ownBundleIdentifier(std::move(dependencies.ownBundleIdentifier)),
       ownProcessIdentifier(dependencies.ownProcessIdentifier),
-      networksetupPath(std::move(dependencies.networksetupPath)),
-      scutilPath(std::move(dependencies.scutilPath)) {
-    previousProxySettings = loadProxyBackup();
-}
+      proxyConfigurator(proxyStoresOf(dependencies, toolRunner), standardDefaults) {}
 
 MacBlockingEngine::~MacBlockingEngine() {
     for (const auto& timer : {sessionTimer, appSweepTimer, proxyWatchTimer}) {
@@ -169,6 +175,10 @@ void MacBlockingEngine::applyConfiguration(const EncodableMap& configuration) {
         server->start();
         if (!verifyProxySettings()) {
             applyProxySettings();
+        }
+        // Web blocking may have been off since an earlier change: the watch resumes.
+        if (!proxyWatchTimer) {
+            startProxyWatchTimer();
         }
     } else {
         restoreProxySettings();
@@ -298,6 +308,43 @@ EncodableMap MacBlockingEngine::blockingStatus() {
         {"blockedDomainCount", static_cast<std::int64_t>(blockedDomains.size())},
         {"blockedAttemptCount", blockedAttemptCount()},
     };
+}
+
+bool MacBlockingEngine::applyProxySettings() {
+    return proxyConfigurator.applyProxySettings();
+}
+
+bool MacBlockingEngine::verifyProxySettings() {
+    return proxyConfigurator.verifyProxySettings();
+}
+
+void MacBlockingEngine::restoreProxySettings() {
+    proxyConfigurator.restoreProxySettings();
+}
+
+void MacBlockingEngine::startProxyWatchTimer() {
+    if (proxyWatchTimer) {
+        proxyWatchTimer->invalidate();
+    }
+    proxyWatchTimer = scheduleWeakTimer(kProxyWatchInterval, true, [](MacBlockingEngine& engine) {
+        if (!engine.sessionActive || !engine.webBlockingRequired()) {
+            return;
+        }
+        engine.server->start();
+        if (!engine.verifyProxySettings()) {
+            engine.applyProxySettings();
+        }
+    });
+}
+
+void MacBlockingEngine::restoreProxySettingsLeftByAnEarlierRun() {
+    if (sessionActive || !proxyConfigurator.hasBackup()) {
+        return;
+    }
+    logLine(
+        "Kestralune is restoring the automatic proxy settings of a session that ended without "
+        "restoring them.");
+    restoreProxySettings();
 }
 
 std::int64_t MacBlockingEngine::blockedAttemptCount() {

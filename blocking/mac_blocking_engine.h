@@ -48,6 +48,9 @@ class MacBlockingEngine : public std::enable_shared_from_this<MacBlockingEngine>
         // getpid(); no user process has pid 0, so leaving it unset only loses this guard.
         std::int32_t ownProcessIdentifier = 0;
         std::unique_ptr<BlockServerControl> server;  // the host passes its LocalBlockServer
+        // Where the system proxy lives, in order of precedence. None: the macOS tools at
+        // the two paths below (which, where they are missing, fail as the summary reports).
+        std::vector<std::shared_ptr<ProxySettingsStore>> proxyStores = {};
         std::string networksetupPath = kNetworksetupPath;
         std::string scutilPath = kScutilPath;
     };
@@ -86,17 +89,17 @@ class MacBlockingEngine : public std::enable_shared_from_this<MacBlockingEngine>
     void recordBlockedAppAttempt(const std::string& bundleIdentifier);
     void startAppSweepTimer();
 
-    // System proxy configurator.
-    std::vector<std::string> listNetworkServices();
-    // Nothing when the tool fails.
-    std::optional<AutoProxyReading> readAutoProxy(const std::string& service);
-    // True when every enabled service was backed up and set.
+    // System proxy configurator (SystemProxyConfigurator does the work).
+    // True when every service was backed up and set.
     bool applyProxySettings();
     bool verifyProxySettings();
     void restoreProxySettings();
-    ProxyBackup loadProxyBackup() const;
-    void saveProxyBackup();
     void startProxyWatchTimer();
+    // At start-up: a backup left by a run that ended during a session (killed, crashed, the
+    // machine lost power) is restored as stopSession would, so the network is not left
+    // pointing at a server that no longer runs. Nothing happens during a session or without
+    // a backup.
+    void restoreProxySettingsLeftByAnEarlierRun();
 
   private:
     struct PassKey {
@@ -128,9 +131,6 @@ class MacBlockingEngine : public std::enable_shared_from_this<MacBlockingEngine>
     std::shared_ptr<Timer> sessionTimer;
     std::shared_ptr<Timer> appSweepTimer;
     std::shared_ptr<Timer> proxyWatchTimer;
-    std::set<std::string> configuredNetworkServices;
-    const std::string proxyBackupKey = kProxyBackupKey;
-    ProxyBackup previousProxySettings;
     std::int64_t blockedAppAttemptCount = 0;
     std::map<std::string, WallClockTime> recentlyBlockedApps;
 
@@ -143,8 +143,7 @@ class MacBlockingEngine : public std::enable_shared_from_this<MacBlockingEngine>
     const SuiteOpener openDefaultsSuite;
     const std::optional<std::string> ownBundleIdentifier;
     const std::int32_t ownProcessIdentifier;
-    const std::string networksetupPath;
-    const std::string scutilPath;
+    SystemProxyConfigurator proxyConfigurator;
     std::optional<Workspace::ObserverId> workspaceObserver;
 };
 

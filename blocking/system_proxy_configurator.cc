@@ -1,11 +1,11 @@
 #include "blocking/system_proxy_configurator.h"
 
-#include "blocking/mac_blocking_engine.h"
 #include "platform/log.h"
 #include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace kestralune {
 
@@ -118,15 +118,13 @@ bool toolCommandSucceeded(const ToolResult& result) {
     return result.status == 0 && !containsIgnoringCase(result.output, "error");
 }
 
-bool proxyVerificationPassed(const ToolResult& result) {
-    return result.status == 0 &&
-           result.output.find(kProxyVerificationEnableLine) != std::string::npos &&
-           result.output.find(kProxyVerificationUrlLine) != std::string::npos;
-}
+NetworksetupProxyStore::NetworksetupProxyStore(std::shared_ptr<ToolRunner> toolRunner,
+                                               std::string networksetupPath, std::string scutilPath)
+    : toolRunner(std::move(toolRunner)),
+      networksetupPath(std::move(networksetupPath)),
+      scutilPath(std::move(scutilPath)) {}
 
-// The engine's half: tool runs, the backup and the watch.
-
-std::vector<std::string> MacBlockingEngine::listNetworkServices() {
+std::vector<std::string> NetworksetupProxyStore::listServices() {
     const auto result = toolRunner->runTool(networksetupPath, {"-listallnetworkservices"});
     if (result.status != 0) {
         return {};
@@ -134,7 +132,7 @@ std::vector<std::string> MacBlockingEngine::listNetworkServices() {
     return parseNetworkServiceList(result.output);
 }
 
-std::optional<AutoProxyReading> MacBlockingEngine::readAutoProxy(const std::string& service) {
+std::optional<AutoProxyReading> NetworksetupProxyStore::readAutoProxy(const std::string& service) {
     const auto result = toolRunner->runTool(networksetupPath, {"-getautoproxyurl", service});
     if (result.status != 0) {
         return std::nullopt;
@@ -142,13 +140,74 @@ std::optional<AutoProxyReading> MacBlockingEngine::readAutoProxy(const std::stri
     return parseAutoProxyOutput(result.output);
 }
 
-bool MacBlockingEngine::applyProxySettings() {
+bool NetworksetupProxyStore::runNetworksetup(std::vector<std::string> arguments) {
+    return toolCommandSucceeded(toolRunner->runTool(networksetupPath, arguments));
+}
+
+bool NetworksetupProxyStore::setAutoProxyUrl(const std::string& service, const std::string& url) {
+    return runNetworksetup({"-setautoproxyurl", service, url});
+}
+
+bool NetworksetupProxyStore::enableAutoProxy(const std::string& service) {
+    return runNetworksetup({"-setautoproxystate", service, "on"});
+}
+
+bool NetworksetupProxyStore::restoreAutoProxy(const std::string& service,
+                                              const AutoProxyReading& saved) {
+    bool allSucceeded = true;
+    for (auto& arguments : restoreCommands(service, {saved.enabled, saved.url.value_or("")})) {
+        allSucceeded &= runNetworksetup(std::move(arguments));
+    }
+    return allSucceeded;
+}
+
+bool NetworksetupProxyStore::verifyAutoProxy(const std::string& url) {
+    const auto result = toolRunner->runTool(scutilPath, {"--proxy"});
+    return result.status == 0 &&
+           result.output.find(kProxyVerificationEnableLine) != std::string::npos &&
+           result.output.find(std::string("ProxyAutoConfigURLString : ") + url) !=
+               std::string::npos;
+}
+
+SystemProxyConfigurator::SystemProxyConfigurator(
+    std::vector<std::shared_ptr<ProxySettingsStore>> stores,
+    std::shared_ptr<UserDefaults> standardDefaults)
+    : stores(std::move(stores)), standardDefaults(std::move(standardDefaults)) {
+    previousProxySettings = loadProxyBackup();
+}
+
+ProxySettingsStore* SystemProxyConfigurator::storeFor(const std::string& service) const {
+    for (const auto& store : stores) {
+        if (store->ownsService(service)) {
+            return store.get();
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> SystemProxyConfigurator::listNetworkServices() {
+    std::vector<std::string> services;
+    for (const auto& store : stores) {
+        for (auto& service : store->listServices()) {
+            services.push_back(std::move(service));
+        }
+    }
+    return services;
+}
+
+std::optional<AutoProxyReading> SystemProxyConfigurator::readAutoProxy(const std::string& service) {
+    auto* store = storeFor(service);
+    return store ? store->readAutoProxy(service) : std::nullopt;
+}
+
+bool SystemProxyConfigurator::applyProxySettings() {
     const auto services = listNetworkServices();
     if (services.empty()) {
         return false;
     }
     bool ok = true;
     for (const auto& service : services) {
+        auto* store = storeFor(service);
         if (!previousProxySettings.contains(service)) {
             const auto reading = readAutoProxy(service);
             if (!reading || !reading->url) {
@@ -160,16 +219,11 @@ bool MacBlockingEngine::applyProxySettings() {
             previousProxySettings[service] =
                 *reading->url == kProxyAutoConfigUrl
                     ? KestraluneAutoProxySettings{}
-                    : KestraluneAutoProxySettings{reading->enabled, *reading->url};
+                    : KestraluneAutoProxySettings{reading->enabled, *reading->url, reading->mode};
             saveProxyBackup();
         }
-        const bool urlSet = toolCommandSucceeded(toolRunner->runTool(
-            networksetupPath, {"-setautoproxyurl", service, kProxyAutoConfigUrl}));
-        const auto state =
-            toolRunner->runTool(networksetupPath, {"-setautoproxystate", service, "on"});
-        if (state.status != 0) {
-            ok = false;
-        } else if (urlSet && toolCommandSucceeded(state)) {
+        if (store->setAutoProxyUrl(service, kProxyAutoConfigUrl) &&
+            store->enableAutoProxy(service)) {
             configuredNetworkServices.insert(service);
         } else {
             ok = false;
@@ -178,11 +232,13 @@ bool MacBlockingEngine::applyProxySettings() {
     return ok;
 }
 
-bool MacBlockingEngine::verifyProxySettings() {
-    return proxyVerificationPassed(toolRunner->runTool(scutilPath, {"--proxy"}));
+bool SystemProxyConfigurator::verifyProxySettings() {
+    return std::all_of(stores.begin(), stores.end(), [](const auto& store) {
+        return store->verifyAutoProxy(kProxyAutoConfigUrl);
+    });
 }
 
-void MacBlockingEngine::restoreProxySettings() {
+void SystemProxyConfigurator::restoreProxySettings() {
     std::set<std::string> candidates(configuredNetworkServices);
     for (auto& service : listNetworkServices()) {
         candidates.insert(std::move(service));
@@ -203,11 +259,8 @@ void MacBlockingEngine::restoreProxySettings() {
         const auto saved = previousProxySettings.find(service);
         const auto settings =
             saved != previousProxySettings.end() ? saved->second : KestraluneAutoProxySettings{};
-        bool allSucceeded = true;
-        for (const auto& arguments : restoreCommands(service, settings)) {
-            allSucceeded &= toolCommandSucceeded(toolRunner->runTool(networksetupPath, arguments));
-        }
-        if (allSucceeded) {
+        if (storeFor(service)->restoreAutoProxy(
+                service, AutoProxyReading{settings.enabled, settings.url, settings.mode})) {
             previousProxySettings.erase(service);
         } else {
             logLine(
@@ -219,8 +272,8 @@ void MacBlockingEngine::restoreProxySettings() {
     configuredNetworkServices.clear();
 }
 
-ProxyBackup MacBlockingEngine::loadProxyBackup() const {
-    const auto data = standardDefaults->dataForKey(proxyBackupKey);
+ProxyBackup SystemProxyConfigurator::loadProxyBackup() const {
+    const auto data = standardDefaults->dataForKey(kProxyBackupKey);
     if (!data) {
         return {};
     }
@@ -228,27 +281,12 @@ ProxyBackup MacBlockingEngine::loadProxyBackup() const {
     return decodeProxyBackup(json).value_or(ProxyBackup{});
 }
 
-void MacBlockingEngine::saveProxyBackup() {
+void SystemProxyConfigurator::saveProxyBackup() {
     const auto json = encodeProxyBackup(previousProxySettings);
     if (!json) {
         return;
     }
-    standardDefaults->setObjects({{proxyBackupKey, PlistValue::Data(json->begin(), json->end())}});
-}
-
-void MacBlockingEngine::startProxyWatchTimer() {
-    if (proxyWatchTimer) {
-        proxyWatchTimer->invalidate();
-    }
-    proxyWatchTimer = scheduleWeakTimer(kProxyWatchInterval, true, [](MacBlockingEngine& engine) {
-        if (!engine.sessionActive || !engine.webBlockingRequired()) {
-            return;
-        }
-        engine.server->start();
-        if (!engine.verifyProxySettings()) {
-            engine.applyProxySettings();
-        }
-    });
+    standardDefaults->setObjects({{kProxyBackupKey, PlistValue::Data(json->begin(), json->end())}});
 }
 
 }  // namespace kestralune

@@ -74,8 +74,9 @@ int handOverToRunningInstance(const std::filesystem::path& socketPath,
     return 1;
 }
 
-// Quit requests from the system (SIGTERM, SIGINT) go through the same terminate path as
-// the menu's quit item. Re-arms after every signal.
+// Quit requests from the system (SIGTERM, SIGINT, and SIGHUP when the terminal that runs the
+// host closes) go through the same terminate path as the menu's quit item, so a session
+// refuses them all. Re-arms after every signal.
 void watchQuitSignals(asio::signal_set& signals, std::weak_ptr<Application> application) {
     signals.async_wait([&signals, application](std::error_code error, int) {
         if (error) {
@@ -144,6 +145,9 @@ int runHost(const std::vector<std::string>& arguments) {
         .server = std::make_unique<LocalBlockServer>(makeSystemClock(), defaults),
     };
     auto engine = MacBlockingEngine::create(std::move(engineDependencies));
+    // Before anything else touches the proxy: a session this host never ended (it was
+    // killed, or the machine lost power) must not leave the network pointing at nothing.
+    engine->restoreProxySettingsLeftByAnEarlierRun();
 
     const auto backgroundScheduler =
         std::make_shared<KestraluneBackgroundScheduler>(KestraluneBackgroundScheduler::Dependencies{
@@ -169,7 +173,7 @@ int runHost(const std::vector<std::string>& arguments) {
     host->application->setTerminationHandler(
         [&runLoop] { runLoop.async([&runLoop] { runLoop.stop(); }); });
 
-    asio::signal_set quitSignals(runLoop.ioContext(), SIGTERM, SIGINT);
+    asio::signal_set quitSignals(runLoop.ioContext(), SIGTERM, SIGINT, SIGHUP);
     watchQuitSignals(quitSignals, application);
 
     // The application has finished launching: it becomes active, runs its start-up and then

@@ -2,6 +2,8 @@
 
 #include "blocking/mac_blocking_engine.h"
 #include "platform/testing/fake_network_tools.h"
+#include "platform/testing/log_capture.h"
+#include "platform/testing/memory_user_defaults.h"
 #include "tests/blocking/engine_test_doubles.h"
 #include "tests/platform/temp_directory.h"
 
@@ -211,6 +213,113 @@ TEST_F(ProxyConfiguratorTest, BackupSurvivesARestartAndReachesServicesNoLongerLi
     EXPECT_EQ(tools.url(kWifi), kCorpUrl);
     EXPECT_FALSE(tools.enabled(kUsb));
     EXPECT_EQ(storedBackup(), ProxyBackup{});
+}
+
+// Fault: a service whose URL could not be set is switched on anyway, so a proxy that was off
+// stays on, pointing at a URL that restore then leaves alone as someone else's.
+TEST_F(ProxyConfiguratorTest, AFailedUrlChangeNeverSwitchesTheProxyOn) {
+    tools.failCommand(kUsb, "-setautoproxyurl", "** Error: It failed.");
+    auto engine = harness.create();
+    EXPECT_FALSE(engine->applyProxySettings());
+    EXPECT_FALSE(tools.enabled(kUsb));
+    EXPECT_TRUE(tools.calls("-setautoproxystate USB").empty());
+}
+
+// Fault: the watch stays off once a configuration change in the session turned web blocking
+// off and a later one turned it on again.
+TEST_F(ProxyConfiguratorTest, WatchResumesWhenWebBlockingReturnsInTheSession) {
+    auto engine = harness.create();
+    engine->startSession({});
+    engine->applyConfiguration(encodableMap({{"allWebsitesBlocked", false}}));
+    EXPECT_EQ(tools.url(kWifi), kCorpUrl);
+    engine->applyConfiguration(encodableMap({{"allWebsitesBlocked", true}}));
+    tools.setService(kWifi, true, "http://user.example/own.pac");
+    harness.loop.advance(3.0);
+    EXPECT_EQ(tools.url(kWifi), kProxyAutoConfigUrl);
+}
+
+// Fault: a host killed during a session leaves every service pointing at a server that no
+// longer runs until the user happens to start and stop another session; or a start restores
+// in the middle of a session.
+TEST_F(ProxyConfiguratorTest, AStartAfterACrashRestoresWhatTheSessionChanged) {
+    harness.create()->startSession({});  // killed: the session never stopped
+    EngineHarness restarted;
+    configure(restarted);
+    restarted.defaults = harness.defaults;
+    auto engine = restarted.create();
+    LogCapture log;
+    engine->restoreProxySettingsLeftByAnEarlierRun();
+    EXPECT_EQ(tools.url(kWifi), kCorpUrl);
+    EXPECT_TRUE(tools.enabled(kWifi));
+    EXPECT_FALSE(tools.enabled(kUsb));
+    EXPECT_EQ(storedBackup(), ProxyBackup{});
+    EXPECT_EQ(log.lines.size(), 1u);
+
+    engine->startSession({});
+    engine->restoreProxySettingsLeftByAnEarlierRun();
+    EXPECT_EQ(tools.url(kWifi), kProxyAutoConfigUrl);
+}
+
+// A desktop's proxy settings as one service, in memory, with a mode of its own.
+class MemoryProxyStore final : public ProxySettingsStore {
+  public:
+    MemoryProxyStore(std::string name, AutoProxyReading state)
+        : name(std::move(name)), state(std::move(state)) {}
+    std::vector<std::string> listServices() override {
+        return listed ? std::vector{name} : std::vector<std::string>{};
+    }
+    bool ownsService(const std::string& service) const override { return service == name; }
+    std::optional<AutoProxyReading> readAutoProxy(const std::string&) override { return state; }
+    bool setAutoProxyUrl(const std::string&, const std::string& url) override {
+        state.url = url;
+        return true;
+    }
+    bool enableAutoProxy(const std::string&) override {
+        state.enabled = true;
+        state.mode = "auto";
+        return true;
+    }
+    bool restoreAutoProxy(const std::string&, const AutoProxyReading& saved) override {
+        state = saved;
+        return true;
+    }
+    bool verifyAutoProxy(const std::string& url) override {
+        return state.enabled && state.url == url;
+    }
+
+    const std::string name;
+    AutoProxyReading state;
+    bool listed = true;
+};
+
+// Fault: what a desktop's mode held (not expressible as on or off) is lost on the way through
+// the backup, a stored mode makes older backups unreadable, or a remembered service is handed
+// to the wrong store.
+TEST(ProxyConfiguratorStoresTest, EachServiceComesBackExactlyThroughItsOwnStore) {
+    auto gnome = std::make_shared<MemoryProxyStore>("GNOME", AutoProxyReading{false, "", "manual"});
+    auto kde = std::make_shared<MemoryProxyStore>(
+        "KDE", AutoProxyReading{false, "http://corp.example/k.pac", "3"});
+    auto defaults = std::make_shared<MemoryUserDefaults>();
+    {
+        SystemProxyConfigurator configurator({gnome, kde}, defaults);
+        EXPECT_TRUE(configurator.applyProxySettings());
+        EXPECT_TRUE(configurator.verifyProxySettings());
+        kde->state.url = "http://elsewhere.example/";
+        EXPECT_FALSE(configurator.verifyProxySettings());
+        kde->state.url = kProxyAutoConfigUrl;
+    }
+    EXPECT_EQ(decodeProxyBackup(R"({"GNOME":{"enabled":false,"url":"","mode":"manual"},)"
+                                R"("Wi-Fi":{"enabled":true,"url":"x"}})"),
+              (ProxyBackup{{"GNOME", {false, "", "manual"}}, {"Wi-Fi", {true, "x"}}}));
+    EXPECT_EQ(decodeProxyBackup(R"({"GNOME":{"enabled":false,"url":"","mode":1}})"), std::nullopt);
+    EXPECT_EQ(encodeProxyBackup({{"Wi-Fi", {true, "x"}}}),
+              R"({"Wi-Fi":{"enabled":true,"url":"x"}})");
+
+    kde->listed = false;
+    SystemProxyConfigurator later({gnome, kde}, defaults);
+    later.restoreProxySettings();
+    EXPECT_EQ(gnome->state, (AutoProxyReading{false, "", "manual"}));
+    EXPECT_EQ(kde->state, (AutoProxyReading{false, "http://corp.example/k.pac", "3"}));
 }
 
 }  // namespace

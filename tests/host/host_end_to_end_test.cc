@@ -15,9 +15,12 @@ namespace fs = std::filesystem;
 class HostEndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
+        for (const char* name :
+             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
             ::unsetenv(name);
         }
+        // A session sets the desktop's proxy: the temporary home's, never the user's own.
+        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
         fs::create_directories(root.path() / "home");
         fs::create_directory(root.path() / "run");
         fs::permissions(root.path() / "run", fs::perms::owner_all, fs::perm_options::replace);
@@ -52,18 +55,29 @@ class HostEndToEndTest : public ::testing::Test {
 
 // A quit request during a session is refused (the host keeps serving, the menu offers no
 // quit); after stopSession the same request ends the process cleanly.
-TEST_F(HostEndToEndTest, SigtermIsRefusedDuringASessionAndExitsCleanlyAfterIt) {
+TEST_F(HostEndToEndTest, QuitSignalsAreRefusedDuringASessionAndEndItCleanlyAfterIt) {
     const pid_t host = startHost({});
     EXPECT_EQ(out("call syncConfiguration '{\"allWebsitesBlocked\":false}'"),
               "{\"items\":[\"allWebsitesBlocked\"],\"stored\":true}\n");
     EXPECT_NE(out("call startSession").find("\"started\":true"), std::string::npos);
 
-    ::kill(host, SIGTERM);
-    EXPECT_TRUE(eventually([this] {
-        return TempDirectory::read(log).find(
-                   "Kestralune alert: You can\u2019t quit Kestralune "
-                   "while a blocking session is active") != std::string::npos;
-    })) << TempDirectory::read(log);
+    // SIGHUP too: the terminal running the host was closed.
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        const std::string refusal =
+            "Kestralune alert: You can\u2019t quit Kestralune while a blocking session is active";
+        const auto refusals = [&] {
+            const auto text = TempDirectory::read(log);
+            int count = 0;
+            for (auto at = text.find(refusal); at != std::string::npos;
+                 at = text.find(refusal, at + 1)) {
+                ++count;
+            }
+            return count;
+        };
+        const int before = refusals();
+        ::kill(host, signal);
+        EXPECT_TRUE(eventually([&] { return refusals() == before + 1; })) << signal;
+    }
     EXPECT_NE(out("call getBlockingStatus").find("\"sessionActive\":true"), std::string::npos);
     EXPECT_EQ(ctl("call syncMenuBarState '{\"sessionActive\":true}'").first, 0);
     const auto menu = out("menu");
@@ -73,7 +87,7 @@ TEST_F(HostEndToEndTest, SigtermIsRefusedDuringASessionAndExitsCleanlyAfterIt) {
 
     EXPECT_EQ(out("call stopSession"), "{\"stopped\":true}\n");
     EXPECT_EQ(out("call getBlockedAttemptCount"), "{\"count\":0}\n");
-    ::kill(host, SIGTERM);
+    ::kill(host, SIGHUP);
     EXPECT_EQ(hosts.waitForExit(host), 0) << TempDirectory::read(log);
     EXPECT_FALSE(fs::exists(root.path() / "run/kestralune/com.orrindale.app.sock"));
 }

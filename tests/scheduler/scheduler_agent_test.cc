@@ -71,6 +71,7 @@ class SchedulerAgentTest : public ::testing::Test {
         // Hosts in ~/Applications register the agent at start-up: never with the session's
         // own service manager.
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
         ::setenv("HOME", home.c_str(), 1);
         useRuntimeFolder("run");
         fs::create_directories(app.parent_path());
