@@ -63,24 +63,6 @@ std::optional<DecodedScalar> decodeScalar(std::string_view text, std::size_t off
     return DecodedScalar{value, length};
 }
 
-void appendScalar(std::string& out, char32_t value) {
-    if (value < 0x80) {
-        out.push_back(static_cast<char>(value));
-    } else if (value < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (value >> 6)));
-        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    } else if (value < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (value >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (value >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
-    }
-}
-
 // The C.UTF-8 locale carries glibc's full Unicode case tables whatever the process
 // locale is; created once and never freed.
 locale_t unicodeLocale() {
@@ -113,6 +95,24 @@ bool isWhitespaceOrNewline(char32_t c) {
 }
 
 }  // namespace
+
+void appendScalar(std::string& out, char32_t value) {
+    if (value < 0x80) {
+        out.push_back(static_cast<char>(value));
+    } else if (value < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (value >> 6)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else if (value < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (value >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (value >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((value >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (value & 0x3F)));
+    }
+}
 
 std::string lowercased(std::string_view utf8) {
     // ASCII in place; the first other byte switches to decoding the rest.

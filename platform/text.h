@@ -19,6 +19,9 @@ std::string trimmedWhitespaceAndNewlines(std::string_view utf8);
 // The same, as a view into `utf8` (no copy).
 std::string_view trimmedWhitespaceAndNewlinesView(std::string_view utf8);
 
+// Appends the UTF-8 form of a Unicode scalar value (at most U+10FFFF, not a surrogate).
+void appendScalar(std::string& out, char32_t value);
+
 // Whether the bytes are well-formed UTF-8.
 bool isValidUtf8(std::string_view bytes);
 
