@@ -1,6 +1,7 @@
 #include "host/host_program.h"
 
 #include "blocking/mac_blocking_engine.h"
+#include "blocking/system_proxy_configurator.h"
 #include "blockserver/local_block_server.h"
 #include "channel/socket_transport.h"
 #include "host/application.h"
@@ -17,6 +18,7 @@
 #include "platform/log.h"
 #include "platform/open_file_limit.h"
 #include "platform/process_info.h"
+#include "platform/proxy_settings_store.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
@@ -89,6 +91,21 @@ void watchQuitSignals(asio::signal_set& signals, std::weak_ptr<Application> appl
     });
 }
 
+// The desktops' proxy settings where they apply, and the macOS tools when they are installed.
+// With neither, the engine's default (the macOS tools, which then fail as the session's
+// summary reports, naming the URL to set by hand).
+std::vector<std::shared_ptr<ProxySettingsStore>> proxyStores(
+    const std::shared_ptr<ToolRunner>& toolRunner) {
+    auto stores = makeDesktopProxyStores(toolRunner);
+    std::error_code ignored;
+    if (!stores.empty() && std::filesystem::exists(kNetworksetupPath, ignored)) {
+        // Last: it claims every service name the desktops do not.
+        stores.push_back(
+            std::make_shared<NetworksetupProxyStore>(toolRunner, kNetworksetupPath, kScutilPath));
+    }
+    return stores;
+}
+
 }  // namespace
 
 std::vector<std::string> urlArguments(const std::vector<std::string>& arguments) {
@@ -133,9 +150,10 @@ int runHost(const std::vector<std::string>& arguments) {
     const auto accessibility = makeAccessibility();
     HeadlessAlertPresenter alertPresenter;
 
+    const auto toolRunner = makeHostToolRunner();
     MacBlockingEngine::Dependencies engineDependencies{
         .runLoop = runLoop,
-        .toolRunner = makeHostToolRunner(),
+        .toolRunner = toolRunner,
         .workspace = makeWorkspace(runLoop),
         .accessibility = accessibility,
         .standardDefaults = defaults,
@@ -143,6 +161,7 @@ int runHost(const std::vector<std::string>& arguments) {
         .ownBundleIdentifier = bundle.identifier,
         .ownProcessIdentifier = currentProcessIdentifier(),
         .server = std::make_unique<LocalBlockServer>(makeSystemClock(), defaults),
+        .proxyStores = proxyStores(toolRunner),
     };
     auto engine = MacBlockingEngine::create(std::move(engineDependencies));
     // Before anything else touches the proxy: a session this host never ended (it was
