@@ -125,5 +125,37 @@ TEST_F(HostEndToEndTest, LinksAndMenuChoicesReachTheUIAsText) {
     EXPECT_EQ(hosts.waitForExit(restarted), 0);
 }
 
+// A host killed during a session leaves the desktop's proxy pointing at its script; the next
+// start puts back exactly what the user had, before it does anything else.
+TEST_F(HostEndToEndTest, AStartAfterAKilledSessionPutsTheDesktopProxyBack) {
+    const auto gsettings = [](const std::string& arguments) {
+        std::string text;
+        if (FILE* pipe = ::popen(("gsettings " + arguments + " 2>&1").c_str(), "r")) {
+            for (int c; (c = std::fgetc(pipe)) != EOF;) {
+                text.push_back(static_cast<char>(c));
+            }
+            ::pclose(pipe);
+        }
+        return text;
+    };
+    const auto proxy = [&] {
+        return gsettings("get org.gnome.system.proxy mode") +
+               gsettings("get org.gnome.system.proxy autoconfig-url");
+    };
+    gsettings("set org.gnome.system.proxy mode manual");
+    const pid_t host = startHost({});
+    out("call syncConfiguration '{\"blockedDomains\":[\"news.example.com\"],"
+        "\"allWebsitesBlocked\":false}'");
+    EXPECT_NE(out("call startSession").find("\"proxyApplied\":true"), std::string::npos);
+    EXPECT_EQ(proxy(), "'auto'\n'http://127.0.0.1:18081/proxy.pac'\n");
+
+    ::kill(host, SIGKILL);
+    EXPECT_EQ(hosts.waitForExit(host), -1);
+    const pid_t restarted = startHost({});
+    EXPECT_EQ(proxy(), "'manual'\n''\n") << TempDirectory::read(log);
+    ::kill(restarted, SIGTERM);
+    EXPECT_EQ(hosts.waitForExit(restarted), 0);
+}
+
 }  // namespace
 }  // namespace kestralune
