@@ -1,57 +1,13 @@
 // The built host bundle, started as a real process with a temporary HOME and runtime folder
 // and driven only through the built kestralunectl.
-#include "platform/testing/fixture_applications.h"
-#include "tests/platform/temp_directory.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
+#include "tests/host/host_process_test.h"
 
 namespace kestralune {
 namespace {
 
 namespace fs = std::filesystem;
 
-class HostEndToEndTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        for (const char* name :
-             {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
-            ::unsetenv(name);
-        }
-        // A session sets the desktop's proxy: the temporary home's, never the user's own.
-        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
-        fs::create_directories(root.path() / "home");
-        fs::create_directory(root.path() / "run");
-        fs::permissions(root.path() / "run", fs::perms::owner_all, fs::perm_options::replace);
-        ::setenv("HOME", (root.path() / "home").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (root.path() / "run").c_str(), 1);
-    }
-
-    // Starts the host with its standard error in `log`; waits until it answers unless it is
-    // expected to hand over to a running one.
-    pid_t startHost(std::vector<const char*> arguments, bool waitUntilServing = true) {
-        const pid_t pid = hosts.start(KESTRALUNE_HOST_PATH, std::move(arguments), log.c_str());
-        EXPECT_TRUE(pid > 0 && (!waitUntilServing ||
-                                eventually([this] { return ctl("--timeout 2 menu").first == 0; })));
-        return pid;
-    }
-
-    // Runs kestralunectl through the shell with its outputs merged: the status and the text.
-    std::pair<int, std::string> ctl(const std::string& arguments) {
-        FILE* pipe = ::popen((KESTRALUNECTL_PATH " " + arguments + " 2>&1").c_str(), "r");
-        std::string text;
-        for (int c; (c = std::fgetc(pipe)) != EOF;) {
-            text.push_back(static_cast<char>(c));
-        }
-        return {WEXITSTATUS(::pclose(pipe)), text};
-    }
-    std::string out(const std::string& arguments) { return ctl(arguments).second; }
-
-    TempDirectory root;
-    const std::string log = (root.path() / "host.log").string();
-    FixtureProcesses hosts;
-};
+using HostEndToEndTest = HostProcessTest;
 
 // A quit request during a session is refused (the host keeps serving, the menu offers no
 // quit); after stopSession the same request ends the process cleanly.
