@@ -31,7 +31,7 @@ TEST_F(HostEndToEndTest, QuitSignalsAreRefusedDuringASessionAndEndItCleanlyAfter
             return count;
         };
         const int before = refusals();
-        ::kill(host, signal);
+        signalHost(host, signal);
         EXPECT_TRUE(eventually([&] { return refusals() == before + 1; })) << signal;
     }
     EXPECT_NE(out("call getBlockingStatus").find("\"sessionActive\":true"), std::string::npos);
@@ -43,7 +43,7 @@ TEST_F(HostEndToEndTest, QuitSignalsAreRefusedDuringASessionAndEndItCleanlyAfter
 
     EXPECT_EQ(out("call stopSession"), "{\"stopped\":true}\n");
     EXPECT_EQ(out("call getBlockedAttemptCount"), "{\"count\":0}\n");
-    ::kill(host, SIGHUP);
+    signalHost(host, SIGHUP);
     EXPECT_EQ(hosts.waitForExit(host), 0) << TempDirectory::read(log);
     EXPECT_FALSE(fs::exists(root.path() / "run/kestralune/com.orrindale.app.sock"));
 }
@@ -77,7 +77,7 @@ TEST_F(HostEndToEndTest, LinksAndMenuChoicesReachTheUIAsText) {
     const pid_t restarted = startHost({});
     EXPECT_EQ(out("call getInitialInviteLink"), "\"kestralune://invite?code=%C3%A9%202%25zz\"\n");
     EXPECT_EQ(out("call getInitialAuthLink"), "null\n");
-    ::kill(restarted, SIGINT);
+    signalHost(restarted, SIGINT);
     EXPECT_EQ(hosts.waitForExit(restarted), 0);
 }
 
@@ -85,14 +85,7 @@ TEST_F(HostEndToEndTest, LinksAndMenuChoicesReachTheUIAsText) {
 // start puts back exactly what the user had, before it does anything else.
 TEST_F(HostEndToEndTest, AStartAfterAKilledSessionPutsTheDesktopProxyBack) {
     const auto gsettings = [](const std::string& arguments) {
-        std::string text;
-        if (FILE* pipe = ::popen(("gsettings " + arguments + " 2>&1").c_str(), "r")) {
-            for (int c; (c = std::fgetc(pipe)) != EOF;) {
-                text.push_back(static_cast<char>(c));
-            }
-            ::pclose(pipe);
-        }
-        return text;
+        return run("gsettings " + arguments).second;
     };
     const auto proxy = [&] {
         return gsettings("get org.gnome.system.proxy mode") +
@@ -105,11 +98,11 @@ TEST_F(HostEndToEndTest, AStartAfterAKilledSessionPutsTheDesktopProxyBack) {
     EXPECT_NE(out("call startSession").find("\"proxyApplied\":true"), std::string::npos);
     EXPECT_EQ(proxy(), "'auto'\n'http://127.0.0.1:18081/proxy.pac'\n");
 
-    ::kill(host, SIGKILL);
+    signalHost(host, SIGKILL);
     EXPECT_EQ(hosts.waitForExit(host), -1);
     const pid_t restarted = startHost({});
     EXPECT_EQ(proxy(), "'manual'\n''\n") << TempDirectory::read(log);
-    ::kill(restarted, SIGTERM);
+    signalHost(restarted, SIGTERM);
     EXPECT_EQ(hosts.waitForExit(restarted), 0);
 }
 

@@ -41,6 +41,13 @@ class HostProcessTest : public ::testing::Test {
         return pid;
     }
 
+    // Signals a host this test started; never a pid of -1 (every process of the user) or 0
+    // (the test's own group), which a failed start would give.
+    static void signalHost(pid_t pid, int signal) {
+        ASSERT_GT(pid, 0) << "the host did not start";
+        ::kill(pid, signal);
+    }
+
     // Runs kestralunectl through the shell with its outputs merged: the status and the text.
     static std::pair<int, std::string> ctl(const std::string& arguments) {
         return run(KESTRALUNECTL_PATH " " + arguments);
