@@ -3,6 +3,7 @@
 #include "blocking/mac_blocking_engine.h"
 #include "platform/testing/fake_network_tools.h"
 #include "platform/testing/log_capture.h"
+#include "platform/testing/memory_proxy_store.h"
 #include "platform/testing/memory_user_defaults.h"
 #include "tests/blocking/engine_test_doubles.h"
 #include "tests/platform/temp_directory.h"
@@ -260,38 +261,6 @@ TEST_F(ProxyConfiguratorTest, AStartAfterACrashRestoresWhatTheSessionChanged) {
     EXPECT_EQ(tools.url(kWifi), kProxyAutoConfigUrl);
 }
 
-// A desktop's proxy settings as one service, in memory, with a mode of its own.
-class MemoryProxyStore final : public ProxySettingsStore {
-  public:
-    MemoryProxyStore(std::string name, AutoProxyReading state)
-        : name(std::move(name)), state(std::move(state)) {}
-    std::vector<std::string> listServices() override {
-        return listed ? std::vector{name} : std::vector<std::string>{};
-    }
-    bool ownsService(const std::string& service) const override { return service == name; }
-    std::optional<AutoProxyReading> readAutoProxy(const std::string&) override { return state; }
-    bool setAutoProxyUrl(const std::string&, const std::string& url) override {
-        state.url = url;
-        return true;
-    }
-    bool enableAutoProxy(const std::string&) override {
-        state.enabled = true;
-        state.mode = "auto";
-        return true;
-    }
-    bool restoreAutoProxy(const std::string&, const AutoProxyReading& saved) override {
-        state = saved;
-        return true;
-    }
-    bool verifyAutoProxy(const std::string& url) override {
-        return state.enabled && state.url == url;
-    }
-
-    const std::string name;
-    AutoProxyReading state;
-    bool listed = true;
-};
-
 // Fault: what a desktop's mode held (not expressible as on or off) is lost on the way through
 // the backup, a stored mode makes older backups unreadable, or a remembered service is handed
 // to the wrong store.
@@ -308,12 +277,6 @@ TEST(ProxyConfiguratorStoresTest, EachServiceComesBackExactlyThroughItsOwnStore)
         EXPECT_FALSE(configurator.verifyProxySettings());
         kde->state.url = kProxyAutoConfigUrl;
     }
-    EXPECT_EQ(decodeProxyBackup(R"({"GNOME":{"enabled":false,"url":"","mode":"manual"},)"
-                                R"("Wi-Fi":{"enabled":true,"url":"x"}})"),
-              (ProxyBackup{{"GNOME", {false, "", "manual"}}, {"Wi-Fi", {true, "x"}}}));
-    EXPECT_EQ(decodeProxyBackup(R"({"GNOME":{"enabled":false,"url":"","mode":1}})"), std::nullopt);
-    EXPECT_EQ(encodeProxyBackup({{"Wi-Fi", {true, "x"}}}),
-              R"({"Wi-Fi":{"enabled":true,"url":"x"}})");
 
     kde->listed = false;
     SystemProxyConfigurator later({gnome, kde}, defaults);

@@ -148,14 +148,13 @@ class ScheduleFileTest : public ::testing::Test {
 };
 
 TEST_F(ScheduleFileTest, FileNamesFollowTheBundleIdentifier) {
-    const std::string data = (root.path() / "data").string();
+    const std::string folder = (root.path() / "data/").string();
     EXPECT_EQ(Snapshot::fileURL("com.orrindale.app.sandbox"),
-              data + "/com.orrindale.app.sandbox/background-schedule.json");
-    for (const auto& identifier :
-         {std::optional<std::string>("com.orrindale.app"),
-          std::optional<std::string>("com.orrindale.app.sandbox2"), std::optional<std::string>()}) {
-        EXPECT_EQ(Snapshot::fileURL(identifier),
-                  data + "/com.orrindale.app/background-schedule.json");
+              folder + "com.orrindale.app.sandbox/background-schedule.json");
+    for (const char* identifier : {"com.orrindale.app", "com.orrindale.app.sandbox2", ""}) {
+        EXPECT_EQ(
+            Snapshot::fileURL(*identifier ? std::optional<std::string>(identifier) : std::nullopt),
+            folder + "com.orrindale.app/background-schedule.json");
     }
 }
 
