@@ -76,9 +76,10 @@ class NotificationCenter {
 // The desktop's notification server (org.freedesktop.Notifications on the session bus) shows
 // the notifications; the pending requests and the delivered ones that can still be removed
 // are kept in "Kestralune/notifications.json" under Application Support and survive a
-// restart. A request is shown once, never again: on time, or at the first look after its
-// moment when the host was not running or the machine slept. A reachable server counts as
-// authorised, none as denied; there is no prompt and no push service.
+// restart. A request is shown once, never again: on time, or when the host starts or the
+// machine wakes after its moment (moments are checked against the wall clock at least every
+// 30 seconds); one that no server answers is lost with a log line. A reachable server counts
+// as authorised, none as denied; there is no prompt and no push service.
 //
 // The run loop must outlive the center; the bus is called on GlibMainLoop::shared().
 std::shared_ptr<NotificationCenter> makeNotificationCenter(RunLoop& runLoop);

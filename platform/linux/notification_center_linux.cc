@@ -49,86 +49,56 @@ struct Answer {
     std::string error;
 };
 
-// The session bus as the notification server sees us: a private connection, opened on first
-// use without blocking this thread and again after it closed. GLib thread only.
-class SessionBus : public std::enable_shared_from_this<SessionBus> {
+// A private connection to the session bus, opened on first use and again after it closed.
+// Opening it waits for the bus's handshake on this thread only. GLib thread only.
+class SessionBus {
   public:
-    ~SessionBus() {
-        if (connection) {
-            g_object_unref(connection);
-        }
-    }
+    ~SessionBus() { g_clear_object(&connection); }
 
     // Calls `method` with `body` (a floating reference is taken) at `destination`. With a
-    // non-empty `onlyOnBus`, a connection to another bus instance does not call and answers
-    // an error: a server's name and its notification ids mean nothing on another bus.
-    void call(std::string destination, const char* method, GVariant* body, std::string onlyOnBus,
-              std::function<void(const Answer&)> done) {
+    // non-empty `onlyOnBus`, another bus instance is not called: a server's name and its
+    // notification ids mean nothing there.
+    void call(const std::string& destination, const char* method, GVariant* body,
+              const std::string& onlyOnBus, std::function<void(const Answer&)> done) {
         std::shared_ptr<GVariant> held(g_variant_ref_sink(body), g_variant_unref);
-        withConnection(
-            [destination = std::move(destination), method, held, onlyOnBus = std::move(onlyOnBus),
-             done = std::move(done)](GDBusConnection* bus, const std::string& error) mutable {
-                if (!bus || (!onlyOnBus.empty() && onlyOnBus != g_dbus_connection_get_guid(bus))) {
-                    done(Answer{nullptr, {}, bus ? "the notification is on another bus" : error});
-                    return;
-                }
-                GDBusMessage* message = g_dbus_message_new_method_call(
-                    destination.c_str(), kServerPath, kServerInterface, method);
-                g_dbus_message_set_body(message, held.get());
-                g_dbus_connection_send_message_with_reply(
-                    bus, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, -1, nullptr, nullptr,
-                    &SessionBus::replied, new std::function<void(const Answer&)>(std::move(done)));
-                g_object_unref(message);
-            });
+        auto error = connect();
+        if (error.empty() && !onlyOnBus.empty() &&
+            onlyOnBus != g_dbus_connection_get_guid(connection)) {
+            error = "the notification is on another bus";
+        }
+        if (!error.empty()) {
+            done(Answer{nullptr, {}, error});
+            return;
+        }
+        GDBusMessage* message = g_dbus_message_new_method_call(destination.c_str(), kServerPath,
+                                                               kServerInterface, method);
+        g_dbus_message_set_body(message, held.get());
+        g_dbus_connection_send_message_with_reply(
+            connection, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, -1, nullptr, nullptr,
+            &SessionBus::replied, new std::function<void(const Answer&)>(std::move(done)));
+        g_object_unref(message);
     }
 
   private:
-    using Waiter = std::function<void(GDBusConnection* bus, const std::string& error)>;
-
-    void withConnection(Waiter work) {
+    // Empty, or why there is no connection.
+    std::string connect() {
         if (connection && !g_dbus_connection_is_closed(connection)) {
-            work(connection, {});
-            return;
+            return {};
         }
-        waiting.push_back(std::move(work));
-        if (waiting.size() > 1) {
-            return;  // already connecting
-        }
+        g_clear_object(&connection);
         GError* error = nullptr;
         gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-        if (!address) {
-            connected(nullptr, error);
-            return;
+        if (address) {
+            connection = g_dbus_connection_new_for_address_sync(
+                address,
+                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                nullptr, nullptr, &error);
+            g_free(address);
         }
-        g_dbus_connection_new_for_address(
-            address,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr,
-            [](GObject*, GAsyncResult* result, gpointer data) {
-                std::unique_ptr<std::shared_ptr<SessionBus>> self(
-                    static_cast<std::shared_ptr<SessionBus>*>(data));
-                GError* error = nullptr;
-                GDBusConnection* bus = g_dbus_connection_new_for_address_finish(result, &error);
-                (*self)->connected(bus, error);
-            },
-            new std::shared_ptr<SessionBus>(shared_from_this()));
-        g_free(address);
-    }
-
-    // Takes ownership of `bus` and `error`.
-    void connected(GDBusConnection* bus, GError* error) {
-        if (connection) {
-            g_object_unref(connection);
-        }
-        connection = bus;
         const std::string text = error ? error->message : "";
-        if (error) {
-            g_error_free(error);
-        }
-        for (auto& work : std::exchange(waiting, {})) {
-            work(connection, text);
-        }
+        g_clear_error(&error);
+        return text;
     }
 
     static void replied(GObject* source, GAsyncResult* result, gpointer data) {
@@ -146,7 +116,6 @@ class SessionBus : public std::enable_shared_from_this<SessionBus> {
     }
 
     GDBusConnection* connection = nullptr;
-    std::vector<Waiter> waiting;
 };
 
 // A delivered notification and where it is shown. A server's notification id is only
@@ -197,14 +166,8 @@ class LinuxNotificationCenter final : public NotificationCenter,
     }
 
     void add(NotificationRequest request) override {
-        auto same = std::find_if(pending.begin(), pending.end(), [&](const auto& existing) {
-            return existing.identifier == request.identifier;
-        });
-        if (same != pending.end()) {
-            *same = std::move(request);
-        } else {
-            pending.push_back(std::move(request));
-        }
+        removePendingNotificationRequests({request.identifier});
+        pending.push_back(std::move(request));
         changed();
     }
 
@@ -352,48 +315,45 @@ class LinuxNotificationCenter final : public NotificationCenter,
     }
 
     void show(const NotificationRequest& request, std::uint64_t ticket) {
-        GlibMainLoop::shared().invoke([loop = &runLoop, center = weak_from_this(), bus = bus,
-                                       request, ticket] {
-            // The bus carries UTF-8 only; the texts come from the UI as they are.
-            gchar* title = g_utf8_make_valid(request.title.c_str(), -1);
-            gchar* text = g_utf8_make_valid(request.body.c_str(), -1);
-            GVariant* body = g_variant_new("(susssasa{sv}i)", "Kestralune", 0U, "", title, text,
-                                           nullptr, nullptr, -1);
-            g_free(title);
-            g_free(text);
-            bus->call(
-                kServerName, "Notify", body, {},
-                [loop, center, identifier = request.identifier, ticket](const Answer& answer) {
-                    GVariant* values =
-                        answer.reply ? g_dbus_message_get_body(answer.reply) : nullptr;
-                    if (!values || !g_variant_is_of_type(values, G_VARIANT_TYPE("(u)"))) {
-                        logNotice("could not show " + identifier + ": " + answer.error);
-                        onMainLoop(*loop, center, [ticket](auto& self) { self.forget(ticket); });
-                        return;
-                    }
-                    Delivery shown{{}, {},    answer.bus, g_dbus_message_get_sender(answer.reply),
-                                   0,  ticket};
-                    g_variant_get(values, "(u)", &shown.serverId);
-                    onMainLoop(*loop, center, [shown](auto& self) { self.shown(shown); });
-                });
-        });
+        GlibMainLoop::shared().invoke(
+            [loop = &runLoop, center = weak_from_this(), bus = bus, request, ticket] {
+                // The bus carries UTF-8 only; the texts come from the UI as they are.
+                gchar* title = g_utf8_make_valid(request.title.c_str(), -1);
+                gchar* text = g_utf8_make_valid(request.body.c_str(), -1);
+                GVariant* body = g_variant_new("(susssasa{sv}i)", "Kestralune", 0U, "", title, text,
+                                               nullptr, nullptr, -1);
+                g_free(title);
+                g_free(text);
+                bus->call(
+                    kServerName, "Notify", body, {},
+                    [loop, center, identifier = request.identifier, ticket](const Answer& answer) {
+                        GVariant* values =
+                            answer.reply ? g_dbus_message_get_body(answer.reply) : nullptr;
+                        Delivery shown{{}, {}, answer.bus, {}, 0, ticket};
+                        if (values && g_variant_is_of_type(values, G_VARIANT_TYPE("(u)"))) {
+                            shown.sender = g_dbus_message_get_sender(answer.reply);
+                            g_variant_get(values, "(u)", &shown.serverId);
+                        } else {
+                            logNotice("could not show " + identifier + ": " + answer.error);
+                        }
+                        onMainLoop(*loop, center, [shown](auto& self) { self.shown(shown); });
+                    });
+            });
     }
 
+    // Records where the server shows a delivery; a server id of 0 means it could not.
     void shown(const Delivery& answer) {
         auto delivery = std::find_if(delivered.begin(), delivered.end(),
                                      [&](const auto& d) { return d.ticket == answer.ticket; });
         if (delivery == delivered.end()) {
             close(answer);  // removed while the server was showing it
-            return;
+        } else if (answer.serverId == 0) {
+            delivered.erase(delivery);
+        } else {
+            *delivery = {delivery->identifier, delivery->threadIdentifier,
+                         answer.bus,           answer.sender,
+                         answer.serverId,      answer.ticket};
         }
-        delivery->bus = answer.bus;
-        delivery->sender = answer.sender;
-        delivery->serverId = answer.serverId;
-        changed();
-    }
-
-    void forget(std::uint64_t ticket) {
-        std::erase_if(delivered, [&](const auto& delivery) { return delivery.ticket == ticket; });
         changed();
     }
 

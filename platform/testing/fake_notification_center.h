@@ -67,10 +67,8 @@ class FakeNotificationCenter final : public NotificationCenter {
     int remoteRegistrations = 0;
 
   private:
-    template <class T>
-    static bool named(const std::vector<std::string>& identifiers, const T& item) {
-        return std::find(identifiers.begin(), identifiers.end(), item.identifier) !=
-               identifiers.end();
+    static bool named(const std::vector<std::string>& identifiers, const auto& item) {
+        return std::ranges::find(identifiers, item.identifier) != identifiers.end();
     }
     // Dropped unrun once the center is gone.
     void later(std::function<void()> work) {
