@@ -1,5 +1,7 @@
 #include "host/app_delegate.h"
 
+#include "host/local_notifications.h"
+
 #include "host/main_flutter_window.h"
 #include "host/quit_protection.h"
 
@@ -49,8 +51,12 @@ void AppDelegate::applicationOpenURLs(const std::vector<std::string>& urls) {
 
 RemoteNotificationRoute AppDelegate::applicationDidReceiveRemoteNotification(
     const EncodableMap& userInfo) {
-    return unlockRequestResolution(userInfo) ? RemoteNotificationRoute::unlockRequestResolved
-                                             : RemoteNotificationRoute::passedOn;
+    auto requestId = unlockRequestResolution(userInfo);
+    if (!requestId) {
+        return RemoteNotificationRoute::passedOn;
+    }
+    removeRequestNotifications(dependencies.notificationCenter, std::move(*requestId));
+    return RemoteNotificationRoute::unlockRequestResolved;
 }
 
 TerminateReply AppDelegate::applicationShouldTerminate(Application& /*application*/) {

@@ -5,6 +5,7 @@
 #include "host/application_startup.h"
 #include "host/deep_link_router.h"
 #include "platform/alert_presenter.h"
+#include "platform/notification_center.h"
 #include "platform/run_loop.h"
 
 #include <memory>
@@ -40,6 +41,8 @@ class AppDelegate final : public ApplicationDelegate {
         // The main run loop and the presenter of the quit-refused notice.
         RunLoop& runLoop;
         AlertPresenter& alertPresenter;
+        // Where an unlock request's notifications are removed when it is resolved.
+        std::shared_ptr<NotificationCenter> notificationCenter;
     };
 
     explicit AppDelegate(Dependencies dependencies);

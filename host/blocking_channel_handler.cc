@@ -1,6 +1,9 @@
 #include "host/blocking_channel_handler.h"
 
+#include "host/local_notifications.h"
 #include "host/main_flutter_window.h"
+#include "platform/base64.h"
+#include "platform/images.h"
 
 #include <array>
 #include <cstdint>
@@ -70,7 +73,7 @@ std::optional<std::string> appStoreReceiptPath(const Bundle& bundle) {
 const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
     {"setAppearance", &BlockingChannelHandler::setAppearance},
     {"requestAppReview", &BlockingChannelHandler::requestAppReview},
-    {"syncPushAlertSchedule", &BlockingChannelHandler::notBuilt},
+    {"syncPushAlertSchedule", &BlockingChannelHandler::syncPushAlertSchedule},
     {"openNotificationSettings", &BlockingChannelHandler::openNotificationSettings},
     {"getBackgroundSchedulerStatus", &BlockingChannelHandler::getBackgroundSchedulerStatus},
     {"enableBackgroundScheduler", &BlockingChannelHandler::enableBackgroundScheduler},
@@ -81,14 +84,14 @@ const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
     {"getCapabilities", &BlockingChannelHandler::getCapabilities},
     {"syncConfiguration", &BlockingChannelHandler::syncConfiguration},
     {"syncMenuBarState", &BlockingChannelHandler::syncMenuBarState},
-    {"normalizeProfilePhoto", &BlockingChannelHandler::notBuilt},
+    {"normalizeProfilePhoto", &BlockingChannelHandler::normalizeProfilePhoto},
     {"pickProfilePhoto", &BlockingChannelHandler::notBuilt},
     {"pickApplications", &BlockingChannelHandler::notBuilt},
     {"startSession", &BlockingChannelHandler::startSession},
     {"requestAccessibilityPermission", &BlockingChannelHandler::requestAccessibilityPermission},
     {"requestNetworkFilterPermission", &BlockingChannelHandler::notBuilt},
-    {"requestNotificationPermission", &BlockingChannelHandler::notBuilt},
-    {"cancelUnlockRequestNotification", &BlockingChannelHandler::notBuilt},
+    {"requestNotificationPermission", &BlockingChannelHandler::requestNotificationPermission},
+    {"cancelUnlockRequestNotification", &BlockingChannelHandler::cancelUnlockRequestNotification},
     {"stopSession", &BlockingChannelHandler::stopSession},
     {"getBlockedAttemptCount", &BlockingChannelHandler::getBlockedAttemptCount},
     {"getBlockingStatus", &BlockingChannelHandler::getBlockingStatus},
@@ -277,6 +280,68 @@ void BlockingChannelHandler::syncBackgroundSchedule(const EncodableValue& argume
         return;
     }
     result.success();
+}
+
+void BlockingChannelHandler::syncPushAlertSchedule(const EncodableValue& arguments,
+                                                   MethodResult& result) {
+    kestralune::syncPushAlertSchedule(dependencies.notificationCenter,
+                                      dependencies.runLoop->clock(), argumentMap(arguments));
+    result.success();
+}
+
+void BlockingChannelHandler::answerWithPhoto(MethodResult& result,
+                                             std::function<std::optional<std::string>()> normalize,
+                                             const char* failure) {
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    dependencies.runInBackground([normalize = std::move(normalize), pending, failure,
+                                  runLoop = dependencies.runLoop]() mutable {
+        auto jpeg = normalize();
+        runLoop->async([pending = std::move(pending), jpeg = std::move(jpeg), failure] {
+            if (jpeg) {
+                pending->success(base64Encoded(*jpeg));
+            } else {
+                pending->error("profile_photo_unavailable", failure);
+            }
+        });
+    });
+}
+
+void BlockingChannelHandler::normalizeProfilePhoto(const EncodableValue& arguments,
+                                                   MethodResult& result) {
+    static constexpr const char* kFailure = "Could not normalize profile photo.";
+    const auto map = argumentMap(arguments);
+    const auto found = map.find(EncodableValue("base64"));
+    const auto* text = found == map.end() ? nullptr : found->second.getIf<std::string>();
+    auto bytes = text ? base64Decoded(*text) : std::nullopt;
+    if (!bytes) {
+        result.error("profile_photo_unavailable", kFailure);
+        return;
+    }
+    answerWithPhoto(
+        result, [bytes = std::move(*bytes)] { return normalizedProfilePhoto(bytes); }, kFailure);
+}
+
+void BlockingChannelHandler::requestNotificationPermission(const EncodableValue& /*arguments*/,
+                                                           MethodResult& result) {
+    if (window.expired()) {
+        return;  // needs the window: the dropped result answers "no_reply"
+    }
+    auto app = dependencies.application.lock();
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    kestralune::requestNotificationPermission(
+        dependencies.notificationCenter, app && app->isActive(),
+        [pending](EncodableMap reply) { pending->success(std::move(reply)); });
+}
+
+void BlockingChannelHandler::cancelUnlockRequestNotification(const EncodableValue& arguments,
+                                                             MethodResult& result) {
+    const auto map = argumentMap(arguments);
+    const auto found = map.find(EncodableValue("requestId"));
+    const auto* requestId = found == map.end() ? nullptr : found->second.getIf<std::string>();
+    if (requestId && !window.expired()) {
+        removeRequestNotifications(dependencies.notificationCenter, *requestId);
+    }
+    result.success(EncodableMap{{"removed", true}});
 }
 
 void BlockingChannelHandler::notBuilt(const EncodableValue& /*arguments*/, MethodResult& result) {

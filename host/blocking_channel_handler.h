@@ -9,7 +9,9 @@
 #include "host/menu_bar_controller.h"
 #include "platform/accessibility.h"
 #include "platform/bundle.h"
+#include "platform/notification_center.h"
 #include "platform/process_info.h"
+#include "platform/run_loop.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
 #include "schedule/background_scheduler.h"
@@ -34,10 +36,8 @@ std::optional<std::string> appStoreReceiptPath(const Bundle& bundle);
 // The Blocking channel "orrindale/blocking": decodes each call's arguments (a missing or
 // mistyped argument takes its default, never an error), performs the row and answers once.
 // Names are compared exactly in the channel's row order; a name of no row, and the rows
-// whose features this build does not have ("syncPushAlertSchedule", "normalizeProfilePhoto",
-// "pickProfilePhoto", "pickApplications", "requestNetworkFilterPermission",
-// "requestNotificationPermission", "cancelUnlockRequestNotification"), are answered not
-// implemented.
+// whose features this build does not have ("pickProfilePhoto", "pickApplications",
+// "requestNetworkFilterPermission"), are answered not implemented.
 //
 // The window is held weakly; once it is gone, each row answers its documented fallback.
 // Main thread only. Everything in Dependencies must outlive the handler, except the
@@ -53,6 +53,11 @@ class BlockingChannelHandler {
         std::shared_ptr<KestraluneDeepLinkRouter> deepLinkRouter;
         std::shared_ptr<KestraluneMenuBarController> menuBarController;
         std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
+        std::shared_ptr<NotificationCenter> notificationCenter;
+        // The main run loop, where answers of work done elsewhere come back.
+        RunLoop* runLoop = nullptr;
+        // Runs slow work (decoding images) away from the main thread; tests run it in place.
+        std::function<void(std::function<void()>)> runInBackground;
         std::function<std::optional<std::string>()> hostName = localizedHostName;
     };
 
@@ -93,7 +98,17 @@ class BlockingChannelHandler {
     void stopSession(const EncodableValue& arguments, MethodResult& result);
     void getBlockedAttemptCount(const EncodableValue& arguments, MethodResult& result);
     void getBlockingStatus(const EncodableValue& arguments, MethodResult& result);
+    void syncPushAlertSchedule(const EncodableValue& arguments, MethodResult& result);
+    void normalizeProfilePhoto(const EncodableValue& arguments, MethodResult& result);
+    void requestNotificationPermission(const EncodableValue& arguments, MethodResult& result);
+    void cancelUnlockRequestNotification(const EncodableValue& arguments, MethodResult& result);
     void notBuilt(const EncodableValue& arguments, MethodResult& result);
+
+    // Normalises a photo in the background and answers on the main thread: its base64 JPEG,
+    // or "profile_photo_unavailable" with `failure`.
+    void answerWithPhoto(MethodResult& result,
+                         std::function<std::optional<std::string>()> normalize,
+                         const char* failure);
 
     struct RowEntry {
         std::string_view name;  // compared by length first: no strlen per row

@@ -34,7 +34,7 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
         host->application, environment.backgroundScheduler, environment.arguments);
     host->delegate = std::make_shared<AppDelegate>(
         AppDelegate::Dependencies{host->application, host->startup, host->deepLinkRouter, runLoop,
-                                  environment.alertPresenter});
+                                  environment.alertPresenter, environment.notificationCenter});
     host->application->setDelegate(host->delegate);
 
     host->window = std::make_shared<MainFlutterWindow>(std::move(engine));
@@ -50,6 +50,9 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
         .deepLinkRouter = host->deepLinkRouter,
         .menuBarController = host->menuBarController,
         .backgroundScheduler = environment.backgroundScheduler,
+        .notificationCenter = environment.notificationCenter,
+        .runLoop = &runLoop,
+        .runInBackground = environment.runInBackground,
         .hostName = environment.hostName,
     };
     host->window->awakeFromNib(MainFlutterWindow::SetUp{

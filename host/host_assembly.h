@@ -12,6 +12,7 @@
 #include "platform/accessibility.h"
 #include "platform/alert_presenter.h"
 #include "platform/bundle.h"
+#include "platform/notification_center.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
 #include "platform/url_opener.h"
@@ -37,6 +38,9 @@ struct HostEnvironment {
     std::shared_ptr<UrlOpener> urlOpener;
     Bundle mainBundle;
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
+    std::shared_ptr<NotificationCenter> notificationCenter;
+    // Runs slow work (decoding images) away from the main thread; in place when unset.
+    std::function<void(std::function<void()>)> runInBackground = [](auto work) { work(); };
     // The process's command-line arguments, program name first.
     std::vector<std::string> arguments;
     std::function<std::optional<std::string>()> hostName = localizedHostName;

@@ -16,9 +16,11 @@
 #include "platform/linux/asio_run_loop.h"
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/log.h"
+#include "platform/notification_center.h"
 #include "platform/open_file_limit.h"
 #include "platform/process_info.h"
 #include "platform/proxy_settings_store.h"
+#include "platform/serial_queue.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
@@ -175,6 +177,8 @@ int runHost(const std::vector<std::string>& arguments) {
                                              KestraluneBackgroundScheduler::agentPlistName(bundle)),
             .mainBundle = bundle,
         });
+    // A photo takes tens of milliseconds to decode: never on the main thread.
+    SerialQueue imageQueue("com.orrindale.app.images");
     const HostEnvironment environment{
         .runLoop = runLoop,
         .messenger = server,
@@ -184,6 +188,9 @@ int runHost(const std::vector<std::string>& arguments) {
         .urlOpener = makeUrlOpener(),
         .mainBundle = bundle,
         .backgroundScheduler = backgroundScheduler,
+        .notificationCenter = makeNotificationCenter(runLoop),
+        .runInBackground =
+            [&imageQueue](std::function<void()> work) { imageQueue.async(std::move(work)); },
         .arguments = arguments,
     };
     auto host = assembleHost(environment, bindBlockingEngine(std::move(engine)));

@@ -1,6 +1,7 @@
 #include "host/blocking_channel_handler.h"
 
 #include "host/main_flutter_window.h"
+#include "platform/base64.h"
 #include "tests/host/host_test_support.h"
 #include "tests/platform/temp_directory.h"
 
@@ -198,6 +199,61 @@ TEST_F(BlockingChannelTest, RowsAnswerTheirFallbacksOnceTheWindowIsGone) {
             << method;
     }
     EXPECT_EQ(harness->accessibility->promptCount(), 0);
+}
+
+// Fault: a row still unbuilt, a photo answered before (or without) its normalisation, a
+// permission answered before the center's answer, or a resolved unlock request's
+// notifications left behind.
+TEST_F(BlockingChannelTest, PhotoAndNotificationRowsReachTheirServices) {
+    // A 1x1 PNG, as the UI sends a photo.
+    constexpr const char* kPixel =
+        "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5Erk"
+        "Jggg==";
+    const auto later = [this](const char* method, EncodableValue arguments = {}) {
+        std::optional<MethodReply> reply;
+        harness->messenger.callMethod(kBlockingChannelName,
+                                      MethodCall{method, std::move(arguments)},
+                                      [&reply](MethodReply answer) { reply = std::move(answer); });
+        harness->loop.runUntilIdle();
+        return reply.value_or(MethodError{"pending", method, {}});
+    };
+    const auto jpeg = base64Decoded(std::get<std::string>(
+        successValue(later("normalizeProfilePhoto", encodableMap({{"base64", kPixel}})))
+            .variant()));
+    EXPECT_TRUE(jpeg && jpeg->starts_with("\xFF\xD8\xFF"));
+    for (const char* text : {"not base64!", "iVBORw0KGgo=", ""}) {
+        EXPECT_EQ(later("normalizeProfilePhoto", encodableMap({{"base64", text}})),
+                  MethodReply(MethodError{
+                      "profile_photo_unavailable", "Could not normalize profile photo.", {}}))
+            << text;
+    }
+
+    auto& center = *harness->notifications;
+    const double future =
+        std::chrono::duration<double>(harness->loop.clock().now().time_since_epoch()).count() + 60;
+    EXPECT_TRUE(
+        successValue(
+            later("syncPushAlertSchedule",
+                  encodableMap(
+                      {{"alerts", EncodableList{encodableMap(
+                                      {{"at", future}, {"title", "Focus"}, {"body", "Soon"}})}}})))
+            .isNull());
+    ASSERT_EQ(center.pending.size(), 1u);
+    EXPECT_EQ(center.pending[0].identifier, "kestralune.preference.0");
+
+    harness->application().activateIgnoringOtherApps();
+    EXPECT_EQ(successMap(later("requestNotificationPermission")),
+              encodableMap({{"granted", true}, {"summary", "Notification permission enabled."}}));
+    center.add({"unlock", "Unlock?", "", 0, "request-7"});
+    EXPECT_EQ(successMap(later("cancelUnlockRequestNotification",
+                               encodableMap({{"requestId", "request-7"}}))),
+              encodableMap({{"removed", true}}));
+    center.add({"unlock", "Unlock?", "", 0, "request-8"});
+    EXPECT_EQ(harness->host->delegate->applicationDidReceiveRemoteNotification(
+                  encodableMap({{"type", "unlock_request_resolved"}, {"requestId", "request-8"}})),
+              RemoteNotificationRoute::unlockRequestResolved);
+    harness->loop.runUntilIdle();
+    EXPECT_EQ(center.pending.size(), 1u) << "only the alert is left";
 }
 
 }  // namespace

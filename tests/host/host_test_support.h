@@ -12,6 +12,7 @@
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_agent_service.h"
+#include "platform/testing/fake_notification_center.h"
 #include "platform/testing/fake_url_opener.h"
 #include "platform/testing/manual_run_loop.h"
 #include "tests/blocking/engine_test_doubles.h"
@@ -72,6 +73,7 @@ struct HostHarness {
                                             .urlOpener = urlOpener,
                                             .mainBundle = std::move(bundle),
                                             .backgroundScheduler = backgroundScheduler,
+                                            .notificationCenter = notifications,
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
                             engine);
@@ -117,6 +119,8 @@ struct HostHarness {
     std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();  // the window owns it too
     std::shared_ptr<FakeAgentService> agentService = std::make_shared<FakeAgentService>();
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
+    std::shared_ptr<FakeNotificationCenter> notifications =
+        std::make_shared<FakeNotificationCenter>(loop);
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };
