@@ -50,7 +50,8 @@ std::pair<PlistValue::Dictionary, std::optional<std::string>> readPreferences(
     return {*parsed->get<PlistValue::Dictionary>(), std::nullopt};
 }
 
-// Keys as the system's filter manager names its properties.
+// The loaded preferences, changed in place by the setters, under the names the system's filter
+// manager gives its properties.
 class FileNetworkFilterManager final : public NetworkFilterManager {
   public:
     explicit FileNetworkFilterManager(RunLoop& runLoop) : runLoop(runLoop) {}
