@@ -8,14 +8,14 @@
 
 namespace kestralune {
 
-// Records the names of the calls it gets and answers loads and saves with the errors a test
-// sets, through the run loop as the real manager does.
+// Records the names of the calls it gets; loads and saves succeed, answered through the run
+// loop as the real manager answers.
 class FakeNetworkFilterManager final : public NetworkFilterManager {
   public:
     explicit FakeNetworkFilterManager(RunLoop& runLoop) : runLoop(runLoop) {}
 
     void loadFromPreferences(Completion completion) override {
-        answer("load", std::move(completion), loadError);
+        answer("load", std::move(completion));
     }
     void setLocalizedDescription(const std::string&) override {
         calls.push_back("setLocalizedDescription");
@@ -25,18 +25,15 @@ class FakeNetworkFilterManager final : public NetworkFilterManager {
     }
     void setEnabled(bool) override { calls.push_back("setEnabled"); }
     void saveToPreferences(Completion completion) override {
-        answer("save", std::move(completion), saveError);
+        answer("save", std::move(completion));
     }
 
-    std::optional<std::string> loadError;
-    std::optional<std::string> saveError;
     std::vector<std::string> calls;
 
   private:
-    void answer(const char* call, Completion completion, std::optional<std::string> error) {
+    void answer(const char* call, Completion completion) {
         calls.push_back(call);
-        runLoop.async(
-            [completion = std::move(completion), error = std::move(error)] { completion(error); });
+        runLoop.async([completion = std::move(completion)] { completion(std::nullopt); });
     }
 
     RunLoop& runLoop;
