@@ -23,6 +23,7 @@
 #include "platform/serial_queue.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
+#include "platform/url_scheme_registration.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
 
@@ -148,6 +149,8 @@ int runHost(const std::vector<std::string>& arguments) {
 
     // The block server holds a socket per waiting browser connection; browsers open many.
     raiseOpenFileLimit();
+    // Links of the bundle's schemes, opened anywhere on the desktop, reach this executable.
+    registerUrlSchemeHandler(bundle, *makeHostToolRunner());
     const auto defaults = standardUserDefaults();
     const auto accessibility = makeAccessibility();
     HeadlessAlertPresenter alertPresenter;

@@ -50,23 +50,34 @@ TEST_F(HostEndToEndTest, QuitSignalsAreRefusedDuringASessionAndEndItCleanlyAfter
 
 // Links from the command line reach the UI as URL text, whether the host opens them itself
 // or a second start hands them over; the invitation outlives a restart (so it was stored as
-// text the preferences file can carry). A menu choice reaches the UI too.
+// text the preferences file can carry). A menu choice reaches the UI too. Start-up made the
+// host the desktop's handler of its links: xdg-open starts a second one in both of its ways,
+// the xdg-mime default (taken only when a display is named; nothing connects to it) and GIO.
 TEST_F(HostEndToEndTest, LinksAndMenuChoicesReachTheUIAsText) {
     const pid_t host = startHost({"kestralune://invite?name=\xFF x"});
     EXPECT_EQ(out("call getInitialInviteLink"), "\"kestralune://invite?name=%FF%20x\"\n");
 
-    FILE* listener = ::popen(KESTRALUNECTL_PATH " listen --count 2 2>&1", "r");
+    FILE* listener = ::popen("timeout 60 " KESTRALUNECTL_PATH " listen --count 4 2>&1", "r");
     char line[512];
     EXPECT_TRUE(std::fgets(line, sizeof line, listener));
     EXPECT_STREQ(line, "listening on orrindale/blocking\n");
+    EXPECT_EQ(run("env -u XDG_CURRENT_DESKTOP DISPLAY=:0 xdg-open 'kestralune://invite?code=1'"),
+              std::make_pair(0, std::string()));
+    EXPECT_EQ(run("XDG_CURRENT_DESKTOP=GNOME xdg-open 'kestralune://invite?code=2'").first, 0);
+    // GIO does not wait for the start it made: its link must arrive before the next one.
+    std::string heard;
+    for (int i = 0; i < 2 && std::fgets(line, sizeof line, listener); ++i) {
+        heard += line;
+    }
     EXPECT_EQ(hosts.waitForExit(startHost({"kestralune://invite?code=\xC3\xA9 2%zz"}, false)), 0);
     EXPECT_EQ(ctl("menu choose websites").first, 0);
-    std::string heard;
     while (std::fgets(line, sizeof line, listener)) {
         heard += line;
     }
     EXPECT_EQ(WEXITSTATUS(::pclose(listener)), 0);
     EXPECT_EQ(heard,
+              "{\"method\":\"inviteLinkReceived\",\"arguments\":\"kestralune://invite?code=1\"}\n"
+              "{\"method\":\"inviteLinkReceived\",\"arguments\":\"kestralune://invite?code=2\"}\n"
               "{\"method\":\"inviteLinkReceived\",\"arguments\":\"kestralune://"
               "invite?code=%C3%A9%202%25zz\"}\n"
               "{\"method\":\"menuBarAction\",\"arguments\":\"websites\"}\n");
