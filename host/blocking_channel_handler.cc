@@ -1,5 +1,6 @@
 #include "host/blocking_channel_handler.h"
 
+#include "blocking/network_filter_permission.h"
 #include "host/local_notifications.h"
 #include "host/main_flutter_window.h"
 #include "platform/base64.h"
@@ -89,7 +90,7 @@ const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
     {"pickApplications", &BlockingChannelHandler::notBuilt},
     {"startSession", &BlockingChannelHandler::startSession},
     {"requestAccessibilityPermission", &BlockingChannelHandler::requestAccessibilityPermission},
-    {"requestNetworkFilterPermission", &BlockingChannelHandler::notBuilt},
+    {"requestNetworkFilterPermission", &BlockingChannelHandler::requestNetworkFilterPermission},
     {"requestNotificationPermission", &BlockingChannelHandler::requestNotificationPermission},
     {"cancelUnlockRequestNotification", &BlockingChannelHandler::cancelUnlockRequestNotification},
     {"stopSession", &BlockingChannelHandler::stopSession},
@@ -342,6 +343,17 @@ void BlockingChannelHandler::cancelUnlockRequestNotification(const EncodableValu
         removeRequestNotifications(dependencies.notificationCenter, *requestId);
     }
     result.success(EncodableMap{{"removed", true}});
+}
+
+void BlockingChannelHandler::requestNetworkFilterPermission(const EncodableValue& /*arguments*/,
+                                                            MethodResult& result) {
+    if (window.expired()) {
+        return;  // needs the window: the dropped result answers "no_reply"
+    }
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    kestralune::requestNetworkFilterPermission(
+        dependencies.mainBundle.path, dependencies.networkFilterManager,
+        [pending](EncodableMap reply) { pending->success(std::move(reply)); });
 }
 
 void BlockingChannelHandler::notBuilt(const EncodableValue& /*arguments*/, MethodResult& result) {

@@ -9,6 +9,7 @@
 #include "host/menu_bar_controller.h"
 #include "platform/accessibility.h"
 #include "platform/bundle.h"
+#include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
@@ -36,8 +37,8 @@ std::optional<std::string> appStoreReceiptPath(const Bundle& bundle);
 // The Blocking channel "orrindale/blocking": decodes each call's arguments (a missing or
 // mistyped argument takes its default, never an error), performs the row and answers once.
 // Names are compared exactly in the channel's row order; a name of no row, and the rows
-// whose features this build does not have ("pickProfilePhoto", "pickApplications",
-// "requestNetworkFilterPermission"), are answered not implemented.
+// whose features this build does not have ("pickProfilePhoto", "pickApplications"), are
+// answered not implemented.
 //
 // The window is held weakly; once it is gone, each row answers its documented fallback.
 // Main thread only. Everything in Dependencies must outlive the handler, except the
@@ -54,6 +55,7 @@ class BlockingChannelHandler {
         std::shared_ptr<KestraluneMenuBarController> menuBarController;
         std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
         std::shared_ptr<NotificationCenter> notificationCenter;
+        std::shared_ptr<NetworkFilterManager> networkFilterManager;
         // The main run loop, where answers of work done elsewhere come back.
         RunLoop* runLoop = nullptr;
         // Runs slow work (decoding images) away from the main thread; tests run it in place.
@@ -102,6 +104,7 @@ class BlockingChannelHandler {
     void normalizeProfilePhoto(const EncodableValue& arguments, MethodResult& result);
     void requestNotificationPermission(const EncodableValue& arguments, MethodResult& result);
     void cancelUnlockRequestNotification(const EncodableValue& arguments, MethodResult& result);
+    void requestNetworkFilterPermission(const EncodableValue& arguments, MethodResult& result);
     void notBuilt(const EncodableValue& arguments, MethodResult& result);
 
     // Normalises a photo in the background and answers on the main thread: its base64 JPEG,

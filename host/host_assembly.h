@@ -12,6 +12,7 @@
 #include "platform/accessibility.h"
 #include "platform/alert_presenter.h"
 #include "platform/bundle.h"
+#include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
@@ -39,6 +40,7 @@ struct HostEnvironment {
     Bundle mainBundle;
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
     std::shared_ptr<NotificationCenter> notificationCenter;
+    std::shared_ptr<NetworkFilterManager> networkFilterManager;
     // Runs slow work (decoding images) away from the main thread; in place when unset.
     std::function<void(std::function<void()>)> runInBackground = [](auto work) { work(); };
     // The process's command-line arguments, program name first.

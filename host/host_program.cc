@@ -16,6 +16,7 @@
 #include "platform/linux/asio_run_loop.h"
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/log.h"
+#include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
 #include "platform/open_file_limit.h"
 #include "platform/process_info.h"
@@ -192,6 +193,7 @@ int runHost(const std::vector<std::string>& arguments) {
         .mainBundle = bundle,
         .backgroundScheduler = backgroundScheduler,
         .notificationCenter = makeNotificationCenter(runLoop),
+        .networkFilterManager = makeNetworkFilterManager(runLoop),
         .runInBackground =
             [&imageQueue](std::function<void()> work) { imageQueue.async(std::move(work)); },
         .arguments = arguments,

@@ -202,9 +202,9 @@ TEST_F(BlockingChannelTest, RowsAnswerTheirFallbacksOnceTheWindowIsGone) {
 }
 
 // Fault: a row still unbuilt, a photo answered before (or without) its normalisation, a
-// permission answered before the center's answer, or a resolved unlock request's
-// notifications left behind.
-TEST_F(BlockingChannelTest, PhotoAndNotificationRowsReachTheirServices) {
+// permission answered before the center's answer, a resolved unlock request's notifications
+// left behind, or the network filter's answer lost.
+TEST_F(BlockingChannelTest, DesktopRowsReachTheirServices) {
     // A 1x1 PNG, as the UI sends a photo.
     constexpr const char* kPixel =
         "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5Erk"
@@ -254,6 +254,12 @@ TEST_F(BlockingChannelTest, PhotoAndNotificationRowsReachTheirServices) {
               RemoteNotificationRoute::unlockRequestResolved);
     harness->loop.runUntilIdle();
     EXPECT_EQ(center.pending.size(), 1u) << "only the alert is left";
+
+    EXPECT_EQ(successMap(later("requestNetworkFilterPermission")),
+              encodableMap({{"enabled", false},
+                            {"summary",
+                             "This build does not contain a network filter extension. Website "
+                             "blocking uses the macOS automatic proxy."}}));
 }
 
 }  // namespace

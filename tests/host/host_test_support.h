@@ -12,6 +12,7 @@
 #include "platform/linux/headless_alert_presenter.h"
 #include "platform/testing/fake_accessibility.h"
 #include "platform/testing/fake_agent_service.h"
+#include "platform/testing/fake_network_filter_manager.h"
 #include "platform/testing/fake_notification_center.h"
 #include "platform/testing/fake_url_opener.h"
 #include "platform/testing/manual_run_loop.h"
@@ -74,6 +75,7 @@ struct HostHarness {
                                             .mainBundle = std::move(bundle),
                                             .backgroundScheduler = backgroundScheduler,
                                             .notificationCenter = notifications,
+                                            .networkFilterManager = networkFilter,
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
                             engine);
@@ -121,6 +123,8 @@ struct HostHarness {
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
     std::shared_ptr<FakeNotificationCenter> notifications =
         std::make_shared<FakeNotificationCenter>(loop);
+    std::shared_ptr<FakeNetworkFilterManager> networkFilter =
+        std::make_shared<FakeNetworkFilterManager>(loop);
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };
