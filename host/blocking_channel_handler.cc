@@ -1,7 +1,9 @@
 #include "host/blocking_channel_handler.h"
 
 #include "blocking/network_filter_permission.h"
+#include "host/application_choice.h"
 #include "host/local_notifications.h"
+#include "host/localized_labels.h"
 #include "host/main_flutter_window.h"
 #include "platform/base64.h"
 #include "platform/images.h"
@@ -40,6 +42,26 @@ std::string makeUuidString() {
 
 EncodableValue optionalString(const std::optional<std::string>& text) {
     return text ? EncodableValue(*text) : EncodableValue();
+}
+
+// Normalises a photo in the background and answers on the main thread: its base64 JPEG, or
+// "profile_photo_unavailable" with `failure`. Holds nothing of the handler, which may be gone
+// by then.
+void answerWithPhoto(std::shared_ptr<MethodResult> pending,
+                     const std::function<void(std::function<void()>)>& runInBackground,
+                     RunLoop* runLoop, std::function<std::optional<std::string>()> normalize,
+                     const char* failure) {
+    runInBackground([normalize = std::move(normalize), pending = std::move(pending), failure,
+                     runLoop]() mutable {
+        auto jpeg = normalize();
+        runLoop->async([pending = std::move(pending), jpeg = std::move(jpeg), failure] {
+            if (jpeg) {
+                pending->success(base64Encoded(*jpeg));
+            } else {
+                pending->error("profile_photo_unavailable", failure);
+            }
+        });
+    });
 }
 
 }  // namespace
@@ -86,8 +108,8 @@ const BlockingChannelHandler::RowEntry BlockingChannelHandler::kRows[24] = {
     {"syncConfiguration", &BlockingChannelHandler::syncConfiguration},
     {"syncMenuBarState", &BlockingChannelHandler::syncMenuBarState},
     {"normalizeProfilePhoto", &BlockingChannelHandler::normalizeProfilePhoto},
-    {"pickProfilePhoto", &BlockingChannelHandler::notBuilt},
-    {"pickApplications", &BlockingChannelHandler::notBuilt},
+    {"pickProfilePhoto", &BlockingChannelHandler::pickProfilePhoto},
+    {"pickApplications", &BlockingChannelHandler::pickApplications},
     {"startSession", &BlockingChannelHandler::startSession},
     {"requestAccessibilityPermission", &BlockingChannelHandler::requestAccessibilityPermission},
     {"requestNetworkFilterPermission", &BlockingChannelHandler::requestNetworkFilterPermission},
@@ -290,23 +312,6 @@ void BlockingChannelHandler::syncPushAlertSchedule(const EncodableValue& argumen
     result.success();
 }
 
-void BlockingChannelHandler::answerWithPhoto(MethodResult& result,
-                                             std::function<std::optional<std::string>()> normalize,
-                                             const char* failure) {
-    auto pending = std::make_shared<MethodResult>(std::move(result));
-    dependencies.runInBackground([normalize = std::move(normalize), pending, failure,
-                                  runLoop = dependencies.runLoop]() mutable {
-        auto jpeg = normalize();
-        runLoop->async([pending = std::move(pending), jpeg = std::move(jpeg), failure] {
-            if (jpeg) {
-                pending->success(base64Encoded(*jpeg));
-            } else {
-                pending->error("profile_photo_unavailable", failure);
-            }
-        });
-    });
-}
-
 void BlockingChannelHandler::normalizeProfilePhoto(const EncodableValue& arguments,
                                                    MethodResult& result) {
     static constexpr const char* kFailure = "Could not normalize profile photo.";
@@ -319,7 +324,9 @@ void BlockingChannelHandler::normalizeProfilePhoto(const EncodableValue& argumen
         return;
     }
     answerWithPhoto(
-        result, [bytes = std::move(*bytes)] { return normalizedProfilePhoto(bytes); }, kFailure);
+        std::make_shared<MethodResult>(std::move(result)), dependencies.runInBackground,
+        dependencies.runLoop, [bytes = std::move(*bytes)] { return normalizedProfilePhoto(bytes); },
+        kFailure);
 }
 
 void BlockingChannelHandler::requestNotificationPermission(const EncodableValue& /*arguments*/,
@@ -356,8 +363,64 @@ void BlockingChannelHandler::requestNetworkFilterPermission(const EncodableValue
         [pending](EncodableMap reply) { pending->success(std::move(reply)); });
 }
 
-void BlockingChannelHandler::notBuilt(const EncodableValue& /*arguments*/, MethodResult& result) {
-    result.notImplemented();
+void BlockingChannelHandler::pickProfilePhoto(const EncodableValue& /*arguments*/,
+                                              MethodResult& result) {
+    if (window.expired()) {
+        return;  // needs the window: the dropped result answers "no_reply"
+    }
+    if (auto app = dependencies.application.lock()) {
+        app->activateIgnoringOtherApps();
+    }
+    OpenPanelOptions options;
+    options.title = localizedLabel("chooseProfilePhoto");
+    options.prompt = localizedLabel("chooseAction");
+    options.allowedContent = OpenPanelOptions::AllowedContent::images;
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    dependencies.openPanel->runOpenPanel(
+        options, [pending, background = dependencies.runInBackground,
+                  runLoop = dependencies.runLoop](std::vector<std::string> paths) {
+            if (paths.empty()) {
+                pending->success(std::string());
+                return;
+            }
+            answerWithPhoto(
+                pending, background, runLoop,
+                [path = paths.front()] { return normalizedProfilePhotoFromFile(path); },
+                "Could not read selected image.");
+        });
+}
+
+void BlockingChannelHandler::pickApplications(const EncodableValue& /*arguments*/,
+                                              MethodResult& result) {
+    if (window.expired()) {
+        return;  // needs the window: the dropped result answers "no_reply"
+    }
+    if (auto app = dependencies.application.lock()) {
+        app->activateIgnoringOtherApps();
+    }
+    OpenPanelOptions options;
+    options.title = localizedLabel("chooseApplications");
+    options.message = localizedLabel("chooseApplicationsDetail");
+    options.prompt = localizedLabel("chooseAction");
+    options.allowsMultipleSelection = true;
+    options.canChooseDirectories = true;
+    options.allowedContent = OpenPanelOptions::AllowedContent::applicationBundles;
+    options.directory = "/Applications";
+    auto pending = std::make_shared<MethodResult>(std::move(result));
+    dependencies.openPanel->runOpenPanel(
+        options, [pending, background = dependencies.runInBackground,
+                  runLoop = dependencies.runLoop](std::vector<std::string> paths) {
+            // Icons are decoded: away from the main thread, like photos.
+            background([pending, paths = std::move(paths), runLoop]() mutable {
+                EncodableList chosen;
+                for (const auto& path : paths) {
+                    chosen.push_back(chosenApplication(path));
+                }
+                runLoop->async([pending = std::move(pending), chosen = std::move(chosen)] {
+                    pending->success(chosen);
+                });
+            });
+        });
 }
 
 }  // namespace kestralune

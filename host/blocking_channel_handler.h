@@ -11,6 +11,7 @@
 #include "platform/bundle.h"
 #include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
+#include "platform/open_panel.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
 #include "platform/url_opener.h"
@@ -36,9 +37,9 @@ std::optional<std::string> appStoreReceiptPath(const Bundle& bundle);
 
 // The Blocking channel "orrindale/blocking": decodes each call's arguments (a missing or
 // mistyped argument takes its default, never an error), performs the row and answers once.
-// Names are compared exactly in the channel's row order; a name of no row, and the rows
-// whose features this build does not have ("pickProfilePhoto", "pickApplications"), are
-// answered not implemented.
+// Names are compared exactly in the channel's row order; a name of no row is answered not
+// implemented. Rows that wait for a panel, the notification center or the network filter
+// manager answer when that answer arrives, on the main thread.
 //
 // The window is held weakly; once it is gone, each row answers its documented fallback.
 // Main thread only. Everything in Dependencies must outlive the handler, except the
@@ -56,6 +57,7 @@ class BlockingChannelHandler {
         std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
         std::shared_ptr<NotificationCenter> notificationCenter;
         std::shared_ptr<NetworkFilterManager> networkFilterManager;
+        std::shared_ptr<OpenPanel> openPanel;
         // The main run loop, where answers of work done elsewhere come back.
         RunLoop* runLoop = nullptr;
         // Runs slow work (decoding images) away from the main thread; tests run it in place.
@@ -105,13 +107,8 @@ class BlockingChannelHandler {
     void requestNotificationPermission(const EncodableValue& arguments, MethodResult& result);
     void cancelUnlockRequestNotification(const EncodableValue& arguments, MethodResult& result);
     void requestNetworkFilterPermission(const EncodableValue& arguments, MethodResult& result);
-    void notBuilt(const EncodableValue& arguments, MethodResult& result);
-
-    // Normalises a photo in the background and answers on the main thread: its base64 JPEG,
-    // or "profile_photo_unavailable" with `failure`.
-    void answerWithPhoto(MethodResult& result,
-                         std::function<std::optional<std::string>()> normalize,
-                         const char* failure);
+    void pickProfilePhoto(const EncodableValue& arguments, MethodResult& result);
+    void pickApplications(const EncodableValue& arguments, MethodResult& result);
 
     struct RowEntry {
         std::string_view name;  // compared by length first: no strlen per row

@@ -14,6 +14,7 @@
 #include "platform/bundle.h"
 #include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
+#include "platform/open_panel.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
 #include "platform/url_opener.h"
@@ -41,6 +42,7 @@ struct HostEnvironment {
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
     std::shared_ptr<NotificationCenter> notificationCenter;
     std::shared_ptr<NetworkFilterManager> networkFilterManager;
+    std::shared_ptr<OpenPanel> openPanel;
     // Runs slow work (decoding images) away from the main thread; in place when unset.
     std::function<void(std::function<void()>)> runInBackground = [](auto work) { work(); };
     // The process's command-line arguments, program name first.

@@ -19,6 +19,7 @@
 #include "platform/network_filter_manager.h"
 #include "platform/notification_center.h"
 #include "platform/open_file_limit.h"
+#include "platform/open_panel.h"
 #include "platform/process_info.h"
 #include "platform/proxy_settings_store.h"
 #include "platform/serial_queue.h"
@@ -194,6 +195,7 @@ int runHost(const std::vector<std::string>& arguments) {
         .backgroundScheduler = backgroundScheduler,
         .notificationCenter = makeNotificationCenter(runLoop),
         .networkFilterManager = makeNetworkFilterManager(runLoop),
+        .openPanel = makeOpenPanel(runLoop),
         .runInBackground =
             [&imageQueue](std::function<void()> work) { imageQueue.async(std::move(work)); },
         .arguments = arguments,

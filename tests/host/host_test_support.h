@@ -14,6 +14,7 @@
 #include "platform/testing/fake_agent_service.h"
 #include "platform/testing/fake_network_filter_manager.h"
 #include "platform/testing/fake_notification_center.h"
+#include "platform/testing/fake_open_panel.h"
 #include "platform/testing/fake_url_opener.h"
 #include "platform/testing/manual_run_loop.h"
 #include "tests/blocking/engine_test_doubles.h"
@@ -76,6 +77,7 @@ struct HostHarness {
                                             .backgroundScheduler = backgroundScheduler,
                                             .notificationCenter = notifications,
                                             .networkFilterManager = networkFilter,
+                                            .openPanel = panels,
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
                             engine);
@@ -125,6 +127,7 @@ struct HostHarness {
         std::make_shared<FakeNotificationCenter>(loop);
     std::shared_ptr<FakeNetworkFilterManager> networkFilter =
         std::make_shared<FakeNetworkFilterManager>(loop);
+    std::shared_ptr<FakeOpenPanel> panels = std::make_shared<FakeOpenPanel>();
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };
