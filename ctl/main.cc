@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +31,8 @@ constexpr const char* kControlChannel = "kestralune/control";
 constexpr const char* kUsage = R"(usage: kestralunectl [options] COMMAND
 
 commands:
-  call METHOD [JSON]   call METHOD with JSON arguments; prints the reply as JSON
+  call METHOD [JSON]   call METHOD with JSON arguments ("-": read them from standard
+                       input); prints the reply as JSON
   listen               prints each call the host sends, one JSON line
                        {"method":..., "arguments":...} per call
   menu                 prints the status-bar menu (action, title, enabled state)
@@ -260,7 +262,12 @@ int runCall(const Options& options) {
     }
     EncodableValue arguments;
     if (options.words.size() == 3) {
-        auto parsed = encodableFromJsonText(options.words[2]);
+        // "-": from standard input, for arguments longer than a command line may be (a photo).
+        std::string text = options.words[2];
+        if (text == "-") {
+            text.assign(std::istreambuf_iterator<char>(std::cin), {});
+        }
+        auto parsed = encodableFromJsonText(text);
         if (!parsed) {
             return usage(parsed.error());
         }

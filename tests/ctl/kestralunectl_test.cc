@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -53,11 +55,14 @@ class KestraluneCtlTest : public ChannelServerFixture {
 // not implemented (1), misuse (2, before any contact) and no host (3).
 TEST_F(KestraluneCtlTest, CommandsPrintRepliesAndExitWithTheirStatus) {
     const std::string absent = (folder / "absent.sock").string();
+    const std::string input = (folder / "arguments.json").string();
+    std::ofstream(input) << "[7, \"from standard input\"]";
     const std::vector<std::tuple<std::string, int, std::string>> rows = {
         {R"(--channel test/echo call ping '{"a":[1,2.5,"x",null]}')", 0,
          R"(["ping",{"a":[1,2.5,"x",null]}])"
          "\n"},
         {"--channel=test/echo call n -5", 0, "[\"n\",-5]\n"},
+        {"--channel=test/echo call n - < " + input, 0, "[\"n\",[7,\"from standard input\"]]\n"},
         {"--channel kestralune/control call sync '{}'", 1,
          "schedule_storage_failed: The disk is full.\ndetails: [1]\n"},
         {"call SetAppearance", 1, "not implemented\n"},
