@@ -1,15 +1,11 @@
 // The Linux notification center against python3-dbusmock's notification daemon, on a private
-// session bus that this suite starts and ends by pid: never the developer's own bus.
+// session bus of each test's own: never the developer's own bus.
 #include "platform/linux/asio_run_loop.h"
 #include "platform/notification_center.h"
 #include "tests/platform/temp_directory.h"
+#include "tests/support/private_session_bus.h"
 
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -19,49 +15,14 @@
 namespace kestralune {
 namespace {
 
-// The session configuration without its service folders: no real daemon is ever activated.
-constexpr const char* kBusPolicy = R"(<auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
-<allow own="*"/></policy></busconfig>)";
-
 class NotificationCenterLinuxTest : public testing::Test {
   protected:
-    static void end(pid_t& pid) {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-    }
-    static void SetUpTestSuite() {
-        const auto address = "unix:path=" + (busFolder.path() / "bus").string();
-        const auto config =
-            busFolder.write("bus.conf", "<busconfig><listen>" + address + "</listen>" + kBusPolicy);
-        // Prints its pid once it listens.
-        FILE* bus =
-            ::popen(("dbus-daemon --fork --print-pid=1 --config-file=" + config).c_str(), "r");
-        ASSERT_TRUE(bus && std::fscanf(bus, "%d", &busPid) == 1);
-        ::pclose(bus);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        end(busPid);
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-
     void SetUp() override {
         ::setenv("XDG_DATA_HOME", home.path().c_str(), 1);
-        const auto log = serverLog.string();
-        const char* argv[] = {"/usr/bin/python3",    "-m", "dbusmock",  "--template",
-                              "notification_daemon", "-l", log.c_str(), nullptr};
-        ASSERT_EQ(
-            ::posix_spawn(&serverPid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ),
-            0);
-        ASSERT_EQ(std::system("gdbus wait --session --timeout 30 org.freedesktop.Notifications"),
-                  0);
+        bus.startService("notification_daemon", "{}", "org.freedesktop.Notifications",
+                         serverLog.string());
         center = makeNotificationCenter(loop());
     }
-    void TearDown() override { end(serverPid); }
 
     // Waits until the server's log ("<time stamp> <call>" lines) holds `call` `times` times.
     bool serverGot(const std::string& call, int times = 1) {
@@ -99,11 +60,9 @@ class NotificationCenterLinuxTest : public testing::Test {
         return *shared;
     }
 
-    static inline TempDirectory busFolder;
-    static inline pid_t busPid = -1;
+    PrivateSessionBus bus;
     TempDirectory home;
     const std::filesystem::path serverLog = home.path() / "server.log";
-    pid_t serverPid = -1;
     std::shared_ptr<NotificationCenter> center;  // made once XDG_DATA_HOME names `home`
 };
 
@@ -151,7 +110,7 @@ TEST_F(NotificationCenterLinuxTest, ARestartKeepsRequestsAndShowsAPassedMomentOn
     EXPECT_TRUE(serverGot("CloseNotification 1"));
     EXPECT_TRUE(serverGot(shown, 1));
 
-    end(serverPid);
+    bus.stopService();
     EXPECT_EQ(answer(&NotificationCenter::getAuthorizationStatus),
               NotificationAuthorizationStatus::denied);
 }

@@ -49,11 +49,12 @@ class PrivateSessionBus {
     PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
 
     // Starts python3-dbusmock (Debian's interpreter has it) with `templateFile` and JSON
-    // `parameters`, and waits until the service owns `name`.
-    void startService(const char* templateFile, const char* parameters, const std::string& name) {
+    // `parameters`, logging the calls it gets to `log`, and waits until the service owns `name`.
+    void startService(const char* templateFile, const char* parameters, const std::string& name,
+                      const std::string& log = "/dev/null") {
         const char* argv[] = {"/usr/bin/python3", "-m",   "dbusmock", "--template",
                               templateFile,       "-p",   parameters, "-l",
-                              "/dev/null",        nullptr};
+                              log.c_str(),        nullptr};
         service = spawn(argv, -1);
         EXPECT_EQ(std::system(("gdbus wait --session --timeout 20 " + name).c_str()), 0);
     }
