@@ -2,8 +2,8 @@
 // session bus of each test's own: never the developer's own bus.
 #include "platform/linux/asio_run_loop.h"
 #include "platform/notification_center.h"
+#include "platform/testing/private_session_bus.h"
 #include "tests/platform/temp_directory.h"
-#include "tests/support/private_session_bus.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include "platform/linux/asio_run_loop.h"
 #include "platform/testing/log_capture.h"
+#include "platform/testing/private_session_bus.h"
 #include "tests/platform/temp_directory.h"
-#include "tests/support/private_session_bus.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
