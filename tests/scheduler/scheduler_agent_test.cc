@@ -76,6 +76,15 @@ class SchedulerAgentTest : public ::testing::Test {
         useRuntimeFolder("run");
         fs::create_directories(app.parent_path());
         fs::copy(KESTRALUNE_APP_PATH, app, fs::copy_options::recursive);
+        // An identifier of the copy's own: a Kestralune the user runs meanwhile is not this
+        // application, so the agent does not take it for a running host.
+        const auto info = app / "Contents/Info.plist";
+        std::string text = TempDirectory::read(info);
+        for (auto at = text.find(">com.orrindale.app<"); at != std::string::npos;
+             at = text.find(">com.orrindale.app<", at)) {
+            text.replace(at + 1, 17, identifier);
+        }
+        root.write("home/Applications/Kestralune.app/Contents/Info.plist", text);
     }
     // The hosts the agent opened quit on SIGTERM, since no session runs.
     void TearDown() override { endProcessesOf(hostPath); }
@@ -106,6 +115,7 @@ class SchedulerAgentTest : public ::testing::Test {
     const fs::path agent = app / "Contents/MacOS/KestraluneScheduler";
     const std::string hostPath = (app / "Contents/MacOS/Kestralune").string();
     const std::string log = (root.path() / "agent.log").string();
+    const std::string identifier = "com.orrindale.app.test" + std::to_string(::getpid());
     FixtureProcesses processes;
 };
 
@@ -172,8 +182,10 @@ TEST_F(SchedulerAgentTest, OpenWindowOpensTheHostDetachedWithTheFlagOnlyOnce) {
 
 TEST_F(SchedulerAgentTest, AScheduleStoredThroughTheChannelOpensTheHost) {
     // Fails if the host stores the schedule where, or in a form that, the agent does not read.
-    const auto ctl = [](const std::string& arguments) {
-        FILE* pipe = ::popen((KESTRALUNECTL_PATH " " + arguments + " 2>&1").c_str(), "r");
+    const auto ctl = [this](const std::string& arguments) {
+        FILE* pipe = ::popen(
+            (KESTRALUNECTL_PATH " --bundle-id " + identifier + " " + arguments + " 2>&1").c_str(),
+            "r");
         std::string text;
         for (int c; (c = std::fgetc(pipe)) != EOF;) {
             text.push_back(static_cast<char>(c));
