@@ -1,6 +1,7 @@
 // The desktops' own proxy settings, each as one service named after the desktop: GNOME's
 // org.gnome.system.proxy through gsettings (read by Chromium, Firefox and GTK programs) and
 // KDE Plasma's kioslaverc through kreadconfig/kwriteconfig (read by KIO and Qt programs).
+#include "platform/linux/current_desktop.h"
 #include "platform/linux/executable_search.h"
 #include "platform/log.h"
 #include "platform/proxy_settings_store.h"
@@ -259,19 +260,6 @@ class KdeProxyStore final : public DesktopProxyStore {
     const std::optional<std::string> dbusSend;
 };
 
-bool plasmaSessionRuns() {
-    const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-    std::string_view rest = desktops != nullptr ? desktops : "";
-    while (!rest.empty()) {
-        const auto colon = rest.find(':');
-        if (rest.substr(0, colon) == "KDE") {
-            return true;
-        }
-        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-    return false;
-}
-
 }  // namespace
 
 std::vector<std::shared_ptr<ProxySettingsStore>> makeDesktopProxyStores(
@@ -281,7 +269,7 @@ std::vector<std::shared_ptr<ProxySettingsStore>> makeDesktopProxyStores(
         gsettings && toolRunner->runTool(*gsettings, {"list-keys", kGnomeSchema}).status == 0) {
         stores.push_back(std::make_shared<GnomeProxyStore>(*gsettings, toolRunner));
     }
-    if (plasmaSessionRuns()) {
+    if (isCurrentDesktop("KDE")) {
         for (const char* version : {"6", "5"}) {
             auto readConfig = findOnPath(std::string("kreadconfig") + version);
             auto writeConfig = findOnPath(std::string("kwriteconfig") + version);

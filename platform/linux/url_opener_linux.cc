@@ -1,3 +1,4 @@
+#include "platform/linux/current_desktop.h"
 #include "platform/linux/executable_search.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
@@ -33,19 +34,6 @@ constexpr SettingsProgram kNotificationSettingsPrograms[] = {
     {"KDE", "systemsettings", "kcm_notifications"},
     {"KDE", "systemsettings5", "kcm_notifications"},
 };
-
-bool isCurrentDesktop(std::string_view desktop) {
-    const char* current = std::getenv("XDG_CURRENT_DESKTOP");
-    std::string_view names = current != nullptr ? current : "";
-    while (!names.empty()) {
-        const auto colon = names.find(':');
-        if (names.substr(0, colon) == desktop) {
-            return true;
-        }
-        names = colon == std::string_view::npos ? std::string_view() : names.substr(colon + 1);
-    }
-    return false;
-}
 
 // Starts the program in a session of its own, never the host's child (GLib forks twice and
 // reaps the first), so it outlives the host and leaves no zombie. True once the exec succeeded.
