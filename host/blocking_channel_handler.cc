@@ -363,13 +363,20 @@ void BlockingChannelHandler::requestNetworkFilterPermission(const EncodableValue
         [pending](EncodableMap reply) { pending->success(std::move(reply)); });
 }
 
-void BlockingChannelHandler::pickProfilePhoto(const EncodableValue& /*arguments*/,
-                                              MethodResult& result) {
+bool BlockingChannelHandler::activateForPanel() {
     if (window.expired()) {
-        return;  // needs the window: the dropped result answers "no_reply"
+        return false;
     }
     if (auto app = dependencies.application.lock()) {
         app->activateIgnoringOtherApps();
+    }
+    return true;
+}
+
+void BlockingChannelHandler::pickProfilePhoto(const EncodableValue& /*arguments*/,
+                                              MethodResult& result) {
+    if (!activateForPanel()) {
+        return;  // needs the window: the dropped result answers "no_reply"
     }
     OpenPanelOptions options;
     options.title = localizedLabel("chooseProfilePhoto");
@@ -392,11 +399,8 @@ void BlockingChannelHandler::pickProfilePhoto(const EncodableValue& /*arguments*
 
 void BlockingChannelHandler::pickApplications(const EncodableValue& /*arguments*/,
                                               MethodResult& result) {
-    if (window.expired()) {
+    if (!activateForPanel()) {
         return;  // needs the window: the dropped result answers "no_reply"
-    }
-    if (auto app = dependencies.application.lock()) {
-        app->activateIgnoringOtherApps();
     }
     OpenPanelOptions options;
     options.title = localizedLabel("chooseApplications");

@@ -109,6 +109,9 @@ class BlockingChannelHandler {
     void requestNetworkFilterPermission(const EncodableValue& arguments, MethodResult& result);
     void pickProfilePhoto(const EncodableValue& arguments, MethodResult& result);
     void pickApplications(const EncodableValue& arguments, MethodResult& result);
+    // A panel needs the window; the application comes to the front before it shows. False when
+    // the window is gone.
+    bool activateForPanel();
 
     struct RowEntry {
         std::string_view name;  // compared by length first: no strlen per row
