@@ -151,13 +151,14 @@ int runHost(const std::vector<std::string>& arguments) {
 
     // The block server holds a socket per waiting browser connection; browsers open many.
     raiseOpenFileLimit();
+    // One runner for every tool the host runs: all of them run on the main thread.
+    const auto toolRunner = makeHostToolRunner();
     // Links of the bundle's schemes, opened anywhere on the desktop, reach this executable.
-    registerUrlSchemeHandler(bundle, *makeHostToolRunner());
+    registerUrlSchemeHandler(bundle, *toolRunner);
     const auto defaults = standardUserDefaults();
     const auto accessibility = makeAccessibility();
     HeadlessAlertPresenter alertPresenter;
 
-    const auto toolRunner = makeHostToolRunner();
     MacBlockingEngine::Dependencies engineDependencies{
         .runLoop = runLoop,
         .toolRunner = toolRunner,
@@ -178,7 +179,7 @@ int runHost(const std::vector<std::string>& arguments) {
     const auto backgroundScheduler =
         std::make_shared<KestraluneBackgroundScheduler>(KestraluneBackgroundScheduler::Dependencies{
             .standardDefaults = defaults,
-            .agentService = makeAgentService(makeHostToolRunner(), bundle.path,
+            .agentService = makeAgentService(toolRunner, bundle.path,
                                              KestraluneBackgroundScheduler::agentPlistName(bundle)),
             .mainBundle = bundle,
         });
