@@ -1,5 +1,6 @@
 #include "platform/base64.h"
 #include "platform/linux/archive_extraction.h"
+#include "platform/linux/bundle_replacement.h"
 #include "platform/linux/ed25519_signature.h"
 #include "platform/testing/ed25519_test_keys.h"
 #include "platform/testing/test_archives.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 
 namespace kestralune {
 namespace {
@@ -117,6 +119,39 @@ TEST(ArchiveExtractionTest, RefusesTheWholeArchiveAtAnEntryThatCouldLeaveItsFold
     fs::resize_file(archive, fs::file_size(archive) / 2);
     EXPECT_NE(extractUpdateArchive(archive, directory.path()).find("Could not unpack"),
               std::string::npos);
+}
+
+// A bundle whose version file says `version`, with a link to a folder outside it.
+fs::path makeBundle(const TempDirectory& directory, const fs::path& bundle,
+                    const std::string& version) {
+    directory.write(fs::relative(bundle / "Contents/Resources/version", directory.path()), version);
+    fs::create_directory_symlink(directory.path() / "outside", bundle / "Contents/Outside");
+    return bundle;
+}
+
+TEST(BundleReplacementTest, LeavesOnlyTheNewBundleWhetherExchangedOrRenamed) {
+    // Fails if the staging folder is elsewhere or open to others, if an old bundle stays in
+    // place or beside it, if removing it follows its link out, or if the renames lose the old
+    // bundle when the new one cannot move in.
+    TempDirectory directory;
+    directory.write("outside/keep", "kept");
+    const auto installed = makeBundle(directory, directory.path() / "Kestralune.app", "1");
+    const auto version = installed / "Contents/Resources/version";
+    std::string staging;
+    ASSERT_EQ(makeUpdateStagingFolder(installed, staging), "");
+    EXPECT_TRUE(staging.starts_with((directory.path() / ".Kestralune.app.update-").string()));
+    EXPECT_EQ(fs::status(staging).permissions(), fs::perms::owner_all);
+    ASSERT_EQ(replaceBundle(installed, makeBundle(directory, staging + "/new.app", "2")), "");
+    EXPECT_EQ(TempDirectory::read(version), "2");
+    EXPECT_TRUE(fs::is_empty(staging));
+
+    EXPECT_NE(replaceBundleByRenames(installed, directory.path() / "missing.app"), "");
+    EXPECT_EQ(TempDirectory::read(version), "2");
+    ASSERT_EQ(replaceBundleByRenames(installed, makeBundle(directory, staging + "/3", "3")), "");
+    EXPECT_EQ(TempDirectory::read(version), "3");
+    // The bundle, the staging folder and "outside", still whole.
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory.path()), {}), 3);
+    EXPECT_EQ(TempDirectory::read(directory.path() / "outside/keep"), "kept");
 }
 
 }  // namespace
