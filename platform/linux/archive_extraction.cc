@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -58,11 +59,16 @@ bool linkStaysInside(const std::vector<std::string_view>& linkPath, std::string_
     return true;
 }
 
-// Why `entry` may not be unpacked; empty when it may.
-std::string refusalOf(archive_entry* entry, std::string_view path) {
+// Why `entry`, found at `path` and to be unpacked below a folder whose path has `rootLength`
+// characters, may not be unpacked; empty when it may.
+std::string refusalOf(archive_entry* entry, std::string_view path, std::size_t rootLength) {
     const auto components = componentsOf(path);
     if (path.front() == '/') {
         return "is an absolute path";
+    }
+    // libarchive would reach a deeper path by moving the working folder of the whole process.
+    if (rootLength + path.size() >= PATH_MAX) {
+        return "is too long a path";
     }
     if (hasDotDot(path)) {
         return "climbs out with \"..\"";
@@ -150,7 +156,7 @@ std::string extractUpdateArchive(const std::string& archivePath, const std::stri
         if (path == nullptr || path[0] == '\0') {
             return "The update archive " + archivePath + " holds an entry without a name.";
         }
-        if (const auto refusal = refusalOf(entry, path); !refusal.empty()) {
+        if (const auto refusal = refusalOf(entry, path, root.size()); !refusal.empty()) {
             return "The update archive " + archivePath + " holds \"" + path + "\", which " +
                    refusal + ".";
         }

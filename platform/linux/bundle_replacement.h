@@ -4,9 +4,10 @@
 
 namespace kestralune {
 
-// Putting a downloaded bundle in the place of the installed one. Each call blocks on the file
-// system, so they run on a background thread; safe on any thread. Each returns an empty
-// string on success, otherwise one sentence naming the path and the system's reason.
+// Putting a downloaded bundle in the place of the installed one. The calls block on the file
+// system, so the updater makes them on a background thread; they keep no state. Bundle paths name
+// the bundle's folder itself, without a trailing "/". Each returns an empty string on success,
+// otherwise one sentence naming the path and the system's reason.
 
 // Creates a new private (0700) folder beside `installedBundlePath`, on the same file system so
 // that the new bundle can be renamed into place from it, named ".<bundle name>.update-XXXXXX";

@@ -10,7 +10,7 @@ namespace kestralune {
 // signature over the file's whole contents (an empty file is a message like any other).
 // Returns an empty string only when the signature verifies; otherwise one sentence saying
 // whether the key, the signature's encoding, the file or the match failed. Blocks while it
-// reads the file; safe on any thread.
+// reads the file, so it runs on a background thread; it keeps no state.
 [[nodiscard]] std::string verifyEd25519FileSignature(const std::string& path,
                                                      std::string_view publicKeyBase64,
                                                      std::string_view signatureBase64);
