@@ -37,6 +37,9 @@ commands:
                        {"method":..., "arguments":...} per call
   menu                 prints the status-bar menu (action, title, enabled state)
   menu choose ACTION   chooses the menu item that carries ACTION
+  app-menu             prints the application menu (action, title)
+  app-menu choose TITLE
+                       chooses the application menu's item titled TITLE
   quit                 asks the host to quit; prints {"terminated": true|false}
 
 options:
@@ -320,11 +323,17 @@ int runListen(const Options& options) {
     return connectionFailure(*ended);
 }
 
-int runMenu(const Options& options) {
+// The status-bar menu, or the application menu: printed, or one of its items chosen.
+struct MenuMethods {
+    const char* get;
+    const char* choose;
+};
+
+int runMenu(const Options& options, MenuMethods methods) {
     const auto& words = options.words;
     const bool choose = words.size() == 3 && words[1] == "choose";
     if (words.size() != 1 && !choose) {
-        return usage("menu takes no arguments, or choose ACTION");
+        return usage(words[0] + " takes no arguments, or choose ITEM");
     }
     int exitCode = kExitOk;
     auto client = connectToHost(options, exitCode);
@@ -332,11 +341,11 @@ int runMenu(const Options& options) {
         return exitCode;
     }
     if (choose) {
-        callHost(*client, options, kControlChannel, "chooseMenuItem", EncodableValue(words[2]),
+        callHost(*client, options, kControlChannel, methods.choose, EncodableValue(words[2]),
                  exitCode);
         return exitCode;
     }
-    if (auto menu = callHost(*client, options, kControlChannel, "getMenu", {}, exitCode)) {
+    if (auto menu = callHost(*client, options, kControlChannel, methods.get, {}, exitCode)) {
         printMenu(*menu);
     }
     return exitCode;
@@ -377,7 +386,10 @@ int run(int argc, char** argv) {
         return runListen(*options);
     }
     if (command == "menu") {
-        return runMenu(*options);
+        return runMenu(*options, {"getMenu", "chooseMenuItem"});
+    }
+    if (command == "app-menu") {
+        return runMenu(*options, {"getApplicationMenu", "chooseApplicationMenuItem"});
     }
     if (command == "quit") {
         return runQuit(*options);

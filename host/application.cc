@@ -61,6 +61,13 @@ void Application::bringMainWindowForward(ForwardVariant variant,
     activateIgnoringOtherApps();
 }
 
+std::vector<ApplicationMenuItem>* Application::applicationMenu() {
+    if (menuBar.empty() || menuBar.front().submenu.empty()) {
+        return nullptr;
+    }
+    return &menuBar.front().submenu;
+}
+
 bool Application::terminate() {
     if (terminated) {
         return true;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace kestralune {
@@ -20,6 +21,18 @@ enum class AppearanceName { aqua, darkAqua };
 enum class ForwardVariant { scheduledLaunch, deepLink, menuAction, reopen };
 
 enum class TerminateReply { terminateCancel, terminateNow };
+
+// An item of the application's main menu, the menu bar the interface file loads. A
+// separator has no title and no action.
+struct ApplicationMenuItem {
+    std::string title;
+    // The action's selector name, as a click sends it ("terminate:").
+    std::string action;
+    // What the action's target does with it.
+    std::function<void()> perform;
+    // The menu the item opens; the first top-level item's is the application menu.
+    std::vector<ApplicationMenuItem> submenu;
+};
 
 // What the application asks its delegate before quitting.
 class ApplicationDelegate {
@@ -74,6 +87,11 @@ class Application {
     void requestReview() { ++reviewRequests; }
     int reviewRequestCount() const { return reviewRequests; }
 
+    // The main menu's top-level items; empty when there is no main menu.
+    std::vector<ApplicationMenuItem>& mainMenu() { return menuBar; }
+    // The first top-level item's menu; nothing when there is none or it is empty.
+    std::vector<ApplicationMenuItem>* applicationMenu();
+
     void setDelegate(std::weak_ptr<ApplicationDelegate> value) { delegate = std::move(value); }
     // Runs once the application has decided to quit; the host stops its run loop there.
     void setTerminationHandler(std::function<void()> handler) {
@@ -94,6 +112,7 @@ class Application {
     std::vector<std::weak_ptr<MainFlutterWindow>> windowList;
     std::vector<ForwardVariant> forwards;
     int reviewRequests = 0;
+    std::vector<ApplicationMenuItem> menuBar;
     std::weak_ptr<ApplicationDelegate> delegate;
     std::function<void()> terminationHandler;
     bool terminated = false;

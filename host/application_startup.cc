@@ -15,9 +15,10 @@ bool isScheduledLaunch(const std::vector<std::string>& arguments) {
 KestraluneApplicationStartup::KestraluneApplicationStartup(
     std::weak_ptr<Application> application,
     std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler,
-    std::vector<std::string> arguments)
+    std::shared_ptr<KestraluneUpdater> updater, std::vector<std::string> arguments)
     : application(std::move(application)),
       backgroundScheduler(std::move(backgroundScheduler)),
+      updater(std::move(updater)),
       arguments(std::move(arguments)) {}
 
 void KestraluneApplicationStartup::run() {
@@ -28,6 +29,7 @@ void KestraluneApplicationStartup::run() {
     backgroundScheduler->registerIfNeeded();
     logLine("Kestralune background startup status: " +
             KestraluneBackgroundScheduler::describe(backgroundScheduler->statusDictionary()));
+    updater->start();
     if (isScheduledLaunch(arguments)) {
         if (auto app = application.lock()) {
             app->bringMainWindowForward(ForwardVariant::scheduledLaunch);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/application.h"
+#include "host/updater.h"
 #include "schedule/background_scheduler.h"
 #include "schedule/scheduled_launch.h"
 
@@ -18,16 +19,16 @@ bool isScheduledLaunch(const std::vector<std::string>& arguments);
 // the application has finished launching); the first request performs it and later ones
 // find `started` set and return.
 //
-// The sequence: refresh the launch agent's registration, log the scheduler's status, then,
-// when the scheduler agent started the process, bring the main window forward. A scheduler
-// problem is carried by the status and does not stop the sequence. (The software updater,
-// which would start in between, is not part of this build.)
+// The sequence: refresh the launch agent's registration, log the scheduler's status, start
+// the updater, then, when the scheduler agent started the process, bring the main window
+// forward. A scheduler problem is carried by the status and does not stop the sequence.
 //
 // One per process, owned by the host. Main thread only; the application is held weakly.
 class KestraluneApplicationStartup {
   public:
     KestraluneApplicationStartup(std::weak_ptr<Application> application,
                                  std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler,
+                                 std::shared_ptr<KestraluneUpdater> updater,
                                  std::vector<std::string> arguments);
     KestraluneApplicationStartup(const KestraluneApplicationStartup&) = delete;
     KestraluneApplicationStartup& operator=(const KestraluneApplicationStartup&) = delete;
@@ -38,6 +39,7 @@ class KestraluneApplicationStartup {
   private:
     const std::weak_ptr<Application> application;
     const std::shared_ptr<KestraluneBackgroundScheduler> backgroundScheduler;
+    const std::shared_ptr<KestraluneUpdater> updater;
     const std::vector<std::string> arguments;
     bool hasStarted = false;
 };

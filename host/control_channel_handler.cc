@@ -36,6 +36,35 @@ EncodableList ControlChannelHandler::describeMenu(const std::vector<MenuItem>& m
     return entries;
 }
 
+void ControlChannelHandler::handleApplicationMenu(const MethodCall& call, MethodResult result) {
+    auto app = dependencies.application.lock();
+    auto* menu = app ? app->applicationMenu() : nullptr;
+    if (call.method == "getApplicationMenu") {
+        EncodableList entries;
+        for (const auto& item : menu ? *menu : std::vector<ApplicationMenuItem>{}) {
+            const bool isSeparator = item.action.empty();
+            entries.push_back(EncodableMap{
+                {"kind", isSeparator ? "separator" : "item"},
+                {"title", item.title},
+                {"action", isSeparator ? EncodableValue() : EncodableValue(item.action)},
+            });
+        }
+        result.success(entries);
+        return;
+    }
+    const auto* title = call.arguments.getIf<std::string>();
+    for (const auto& item : menu&& title ? *menu : std::vector<ApplicationMenuItem>{}) {
+        if (item.title == *title && item.perform) {
+            // A copy: the action may change the menu.
+            auto perform = item.perform;
+            perform();
+            result.success();
+            return;
+        }
+    }
+    result.error("unknown_item", "The application menu has no item with this title.");
+}
+
 void ControlChannelHandler::handle(const MethodCall& call, MethodResult result) {
     auto& controller = *dependencies.menuBarController;
     if (call.method == "getMenu") {
@@ -50,6 +79,10 @@ void ControlChannelHandler::handle(const MethodCall& call, MethodResult result) 
             return;
         }
         result.success();
+        return;
+    }
+    if (call.method == "getApplicationMenu" || call.method == "chooseApplicationMenuItem") {
+        handleApplicationMenu(call, std::move(result));
         return;
     }
     if (call.method == "quit") {

@@ -19,6 +19,10 @@ namespace kestralune {
 //                       "separator"), "title", "enabled", "action" (string or null)
 //   "chooseMenuItem" -> (string action) chooses the shown, enabled item carrying it, as a
 //                       click would; null, or the error "unknown_item"
+//   "getApplicationMenu"        -> the application menu, one map per entry: "kind", "title",
+//                                  "action" (the selector, or null for a separator)
+//   "chooseApplicationMenuItem" -> (string title) chooses the application menu's item with
+//                                  this title, as a click would; null, or "unknown_item"
 //   "quit"           -> asks the application to terminate, through quit protection;
 //                       map "terminated" (Boolean)
 //   "openURLs"       -> (list of strings) opens the URLs as the system would hand them to the
@@ -49,6 +53,8 @@ class ControlChannelHandler {
     static EncodableList describeMenu(const std::vector<MenuItem>& menu);
 
   private:
+    void handleApplicationMenu(const MethodCall& call, MethodResult result);
+
     const Dependencies dependencies;
 };
 

@@ -7,9 +7,54 @@
 
 namespace kestralune {
 
+namespace {
+
+// The menu bar of the interface file: the application menu, whose actions the application
+// object answers itself.
+std::vector<ApplicationMenuItem> standardMainMenu(const std::shared_ptr<Application>& application,
+                                                  AlertPresenter& alertPresenter,
+                                                  const Bundle& mainBundle) {
+    const std::string aboutText = "Version " +
+                                  infoString(mainBundle, "CFBundleShortVersionString") + " (" +
+                                  infoString(mainBundle, "CFBundleVersion") + ")";
+    const std::weak_ptr<Application> weak = application;
+    const ApplicationMenuItem separator;
+    std::vector<ApplicationMenuItem> menu{
+        {"About Kestralune",
+         "orderFrontStandardAboutPanel:",
+         [&alertPresenter, aboutText] {
+             alertPresenter.runModal(
+                 Alert{Alert::Style::informational, "Kestralune", aboutText, {"OK"}});
+         },
+         {}},
+        separator,
+        {"Hide Kestralune",
+         "hide:",
+         [weak] {
+             if (auto app = weak.lock()) {
+                 app->hide();
+             }
+         },
+         {}},
+        separator,
+        {"Quit Kestralune",
+         "terminate:",
+         [weak] {
+             if (auto app = weak.lock()) {
+                 app->terminate();
+             }
+         },
+         {}},
+    };
+    return {ApplicationMenuItem{"Kestralune", {}, {}, std::move(menu)}};
+}
+
+}  // namespace
+
 Host::~Host() {
     messenger.setMessageHandler(ControlChannelHandler::kChannelName, {});
     messenger.setMessageHandler(kBlockingChannelName, {});
+    messenger.setMessageHandler(KestraluneUpdater::kChannelName, {});
 }
 
 void Host::finishLaunching(const std::vector<std::string>& urls) {
@@ -26,12 +71,22 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
     auto& runLoop = environment.runLoop;
 
     host->application = std::make_shared<Application>();
+    host->application->mainMenu() =
+        standardMainMenu(host->application, environment.alertPresenter, environment.mainBundle);
     host->deepLinkRouter = std::make_shared<KestraluneDeepLinkRouter>(
         runLoop, environment.standardDefaults, host->application);
+    host->updater = std::make_shared<KestraluneUpdater>(KestraluneUpdater::Dependencies{
+        .runLoop = runLoop,
+        .alertPresenter = environment.alertPresenter,
+        .mainBundle = environment.mainBundle,
+        .application = host->application,
+        .scheduleActiveNow = environment.scheduleActiveNow,
+        .makeController = environment.makeUpdaterController,
+    });
     host->menuBarController =
-        std::make_shared<KestraluneMenuBarController>(runLoop, host->application);
+        std::make_shared<KestraluneMenuBarController>(runLoop, host->application, host->updater);
     host->startup = std::make_shared<KestraluneApplicationStartup>(
-        host->application, environment.backgroundScheduler, environment.arguments);
+        host->application, environment.backgroundScheduler, host->updater, environment.arguments);
     host->delegate = std::make_shared<AppDelegate>(
         AppDelegate::Dependencies{host->application, host->startup, host->deepLinkRouter, runLoop,
                                   environment.alertPresenter, environment.notificationCenter});
@@ -63,6 +118,7 @@ std::unique_ptr<Host> assembleHost(const HostEnvironment& environment,
         .messenger = environment.messenger,
         .deepLinkRouter = *host->deepLinkRouter,
         .menuBarController = *host->menuBarController,
+        .updater = *host->updater,
         .makeChannelHandler =
             [handlerDependencies](std::weak_ptr<MainFlutterWindow> window) {
                 return BlockingChannelHandler::bind(std::make_shared<BlockingChannelHandler>(

@@ -9,6 +9,7 @@
 #include "host/deep_link_router.h"
 #include "host/main_flutter_window.h"
 #include "host/menu_bar_controller.h"
+#include "host/updater.h"
 #include "platform/accessibility.h"
 #include "platform/alert_presenter.h"
 #include "platform/bundle.h"
@@ -17,6 +18,7 @@
 #include "platform/open_panel.h"
 #include "platform/process_info.h"
 #include "platform/run_loop.h"
+#include "platform/software_updater.h"
 #include "platform/url_opener.h"
 #include "platform/user_defaults.h"
 #include "schedule/background_scheduler.h"
@@ -43,6 +45,10 @@ struct HostEnvironment {
     std::shared_ptr<NotificationCenter> notificationCenter;
     std::shared_ptr<NetworkFilterManager> networkFilterManager;
     std::shared_ptr<OpenPanel> openPanel;
+    // Creates the software updater's controller; used only where the updater is supported.
+    UpdaterControllerFactory makeUpdaterController;
+    // Whether the stored weekly schedule's window is open now.
+    std::function<bool()> scheduleActiveNow;
     // Runs slow work (decoding images) away from the main thread; in place when unset.
     std::function<void(std::function<void()>)> runInBackground = [](auto work) { work(); };
     // The process's command-line arguments, program name first.
@@ -50,13 +56,15 @@ struct HostEnvironment {
     std::function<std::optional<std::string>()> hostName = localizedHostName;
 };
 
-// The host's objects, wired as at launch: the application and its delegate, the main window
-// (set up: Blocking channel handler installed, start-up queued), the menu bar, the deep
-// link router, the start-up sequence and the control channel. Main thread only.
+// The host's objects, wired as at launch: the application with its main menu and its
+// delegate, the main window (set up: Blocking channel handler installed, start-up queued),
+// the menu bar, the deep link router, the updater, the start-up sequence and the control
+// channel. Main thread only.
 struct Host {
     std::shared_ptr<Application> application;
     std::shared_ptr<KestraluneDeepLinkRouter> deepLinkRouter;
     std::shared_ptr<KestraluneMenuBarController> menuBarController;
+    std::shared_ptr<KestraluneUpdater> updater;
     std::shared_ptr<KestraluneApplicationStartup> startup;
     std::shared_ptr<AppDelegate> delegate;
     std::shared_ptr<MainFlutterWindow> window;
@@ -65,7 +73,7 @@ struct Host {
     explicit Host(BinaryMessenger& messenger) : messenger(messenger) {}
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
-    // Removes the handlers of both channels from the messenger.
+    // Removes the handlers of its channels from the messenger.
     ~Host();
 
     // The application has finished launching: it becomes active, the delegate runs the

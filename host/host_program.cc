@@ -11,6 +11,7 @@
 #include "host/url_text.h"
 #include "platform/accessibility.h"
 #include "platform/agent_service.h"
+#include "platform/application_launcher.h"
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/linux/asio_run_loop.h"
@@ -23,11 +24,13 @@
 #include "platform/process_info.h"
 #include "platform/proxy_settings_store.h"
 #include "platform/serial_queue.h"
+#include "platform/standard_updater.h"
 #include "platform/tool_runner.h"
 #include "platform/url_opener.h"
 #include "platform/url_scheme_registration.h"
 #include "platform/user_defaults.h"
 #include "platform/workspace.h"
+#include "schedule/schedule_snapshot.h"
 
 #include <asio/signal_set.hpp>
 
@@ -36,6 +39,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -127,7 +131,15 @@ std::shared_ptr<ToolRunner> makeHostToolRunner() {
     return makeToolRunner(20.0);
 }
 
-int runHost(const std::vector<std::string>& arguments) {
+namespace {
+
+struct HostOutcome {
+    int status = 0;
+    // The new bundle's executable, when an update was installed.
+    std::optional<std::string> relaunchExecutable;
+};
+
+HostOutcome serveUntilQuit(const std::vector<std::string>& arguments) {
     const Bundle& bundle = mainBundle();
     const std::string bundleIdentifier = bundle.identifier.value_or(kDefaultBundleIdentifier);
     const auto urls = urlArguments(arguments);
@@ -135,18 +147,18 @@ int runHost(const std::vector<std::string>& arguments) {
     auto socketPath = channelSocketPath(bundleIdentifier, true);
     if (!socketPath) {
         logLine("Kestralune cannot use its channel socket: " + socketPath.error());
-        return 1;
+        return {1, std::nullopt};
     }
 
     AsioRunLoop runLoop;
     ChannelServer server(runLoop.ioContext());
     const auto started = server.start(socketPath.value());
     if (started.outcome == ChannelServer::StartOutcome::alreadyRunning) {
-        return handOverToRunningInstance(socketPath.value(), urls);
+        return {handOverToRunningInstance(socketPath.value(), urls), std::nullopt};
     }
     if (started.outcome == ChannelServer::StartOutcome::failed) {
         logLine("Kestralune cannot serve its channels: " + started.error);
-        return 1;
+        return {1, std::nullopt};
     }
 
     // The block server holds a socket per waiting browser connection; browsers open many.
@@ -185,6 +197,10 @@ int runHost(const std::vector<std::string>& arguments) {
         });
     // A photo takes tens of milliseconds to decode: never on the main thread.
     SerialQueue imageQueue("com.orrindale.app.images");
+    // Downloads and unpacking take far longer.
+    SerialQueue updaterQueue("com.orrindale.app.updater");
+    HostOutcome outcome;
+    std::weak_ptr<Application> application;
     const HostEnvironment environment{
         .runLoop = runLoop,
         .messenger = server,
@@ -197,12 +213,39 @@ int runHost(const std::vector<std::string>& arguments) {
         .notificationCenter = makeNotificationCenter(runLoop),
         .networkFilterManager = makeNetworkFilterManager(runLoop),
         .openPanel = makeOpenPanel(runLoop),
+        .makeUpdaterController =
+            [&](std::weak_ptr<SoftwareUpdaterDelegate> delegate) {
+                return makeStandardUpdaterController(
+                    StandardUpdaterEnvironment{
+                        .runLoop = runLoop,
+                        .defaults = defaults,
+                        .mainBundle = bundle,
+                        .alertPresenter = alertPresenter,
+                        .runInBackground =
+                            [&updaterQueue](std::function<void()> work) {
+                                updaterQueue.async(std::move(work));
+                            },
+                        .relaunch =
+                            [&outcome, &application](const std::string& executable) {
+                                auto app = application.lock();
+                                if (app && app->terminate()) {
+                                    outcome.relaunchExecutable = executable;
+                                } else {
+                                    logLine(
+                                        "Kestralune could not quit to relaunch; the update "
+                                        "takes effect at its next start.");
+                                }
+                            },
+                    },
+                    std::move(delegate));
+            },
+        .scheduleActiveNow = [] { return KestraluneScheduleSnapshot::isActiveNow(); },
         .runInBackground =
             [&imageQueue](std::function<void()> work) { imageQueue.async(std::move(work)); },
         .arguments = arguments,
     };
     auto host = assembleHost(environment, bindBlockingEngine(std::move(engine)));
-    const std::weak_ptr<Application> application = host->application;
+    application = host->application;
     // Let the handler that asked to quit finish (and its reply go out) before the loop ends.
     host->application->setTerminationHandler(
         [&runLoop] { runLoop.async([&runLoop] { runLoop.stop(); }); });
@@ -221,7 +264,22 @@ int runHost(const std::vector<std::string>& arguments) {
     quitSignals.cancel(ignored);
     host.reset();
     server.stop();
-    return 0;
+    return outcome;
+}
+
+}  // namespace
+
+int runHost(const std::vector<std::string>& arguments) {
+    const auto outcome = serveUntilQuit(arguments);
+    if (!outcome.relaunchExecutable) {
+        return outcome.status;
+    }
+    // Everything of the old host is gone, its channel socket too, so the new one starts as
+    // the only instance, with the same arguments.
+    auto relaunchArguments = arguments;
+    relaunchArguments.at(0) = *outcome.relaunchExecutable;
+    logLine(replaceProcessImage(*outcome.relaunchExecutable, relaunchArguments));
+    return 1;
 }
 
 }  // namespace kestralune

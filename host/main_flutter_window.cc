@@ -2,6 +2,7 @@
 
 #include "host/deep_link_router.h"
 #include "host/menu_bar_controller.h"
+#include "host/updater.h"
 #include "platform/log.h"
 
 #include <cassert>
@@ -26,6 +27,7 @@ void MainFlutterWindow::awakeFromNib(const SetUp& setUp) {
     minimumSize = kMinimumSize;
 
     channel = std::make_shared<MethodChannel>(setUp.messenger, channelName);
+    setUp.updater.installChannel(setUp.messenger);
     setUp.deepLinkRouter.setChannel(channel);
     setUp.menuBarController.install(channel);
     channel->setMethodCallHandler(setUp.makeChannelHandler(weak_from_this()));

@@ -18,6 +18,7 @@ inline constexpr const char* kBlockingChannelName = "orrindale/blocking";
 
 class KestraluneDeepLinkRouter;
 class KestraluneMenuBarController;
+class KestraluneUpdater;
 
 // The main window, headless: it owns the blocking engine, the Blocking channel and the last
 // configuration the UI sent, and keeps the state a user would see (visible, miniaturised,
@@ -40,6 +41,7 @@ class MainFlutterWindow : public std::enable_shared_from_this<MainFlutterWindow>
         BinaryMessenger& messenger;
         KestraluneDeepLinkRouter& deepLinkRouter;
         KestraluneMenuBarController& menuBarController;
+        KestraluneUpdater& updater;
         // Makes the Blocking channel's handler, which holds the window weakly.
         std::function<MethodChannel::MethodCallHandler(std::weak_ptr<MainFlutterWindow>)>
             makeChannelHandler;
@@ -51,8 +53,9 @@ class MainFlutterWindow : public std::enable_shared_from_this<MainFlutterWindow>
     MainFlutterWindow(const MainFlutterWindow&) = delete;
     MainFlutterWindow& operator=(const MainFlutterWindow&) = delete;
 
-    // Queues the start-up sequence, creates the Blocking channel, hands it to the deep link
-    // router and the menu bar controller, and installs its handler. Called once, right after
+    // Queues the start-up sequence, creates the Blocking channel and the updater's channel,
+    // hands the Blocking channel to the deep link router and the menu bar controller, and
+    // installs its handler. Called once, right after
     // the window is created and added to the application.
     void awakeFromNib(const SetUp& setUp);
 

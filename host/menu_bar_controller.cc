@@ -49,8 +49,9 @@ std::optional<std::map<std::string, std::string>> labelTable(const EncodableMap&
 }  // namespace
 
 KestraluneMenuBarController::KestraluneMenuBarController(RunLoop& runLoop,
-                                                         std::weak_ptr<Application> application)
-    : runLoop(runLoop), application(std::move(application)) {}
+                                                         std::weak_ptr<Application> application,
+                                                         std::weak_ptr<KestraluneUpdater> updater)
+    : runLoop(runLoop), application(std::move(application)), updater(std::move(updater)) {}
 
 void KestraluneMenuBarController::install(const std::shared_ptr<MethodChannel>& blockingChannel) {
     channel = blockingChannel;
@@ -102,8 +103,9 @@ void KestraluneMenuBarController::rebuildMenu() {
     menu.push_back(action(localizedLabel("selectedApps"), "apps"));
     menu.push_back(action(localizedLabel("websites"), "websites"));
     menu.push_back(action(localizedLabel("settings"), "settings"));
-    // "Check for updates" ("updates") is shown only where the software updater is
-    // supported; this build has no updater, so the item never appears.
+    if (auto checker = updater.lock(); checker && checker->updaterSupported()) {
+        menu.push_back(action(localizedLabel("checkForUpdates"), "updates"));
+    }
     menu.push_back(separator());
     menu.push_back(action(localizedLabel("menuOpen"), "open"));
     if (!OrrindaleQuitProtection::blockingActive) {
@@ -142,7 +144,9 @@ void KestraluneMenuBarController::perform(const std::string& actionId) {
         app->bringMainWindowForward(ForwardVariant::menuAction);
     }
     if (actionId == "updates") {
-        // The update check belongs to the software updater, which this build does not have.
+        if (auto checker = updater.lock()) {
+            checker->checkForUpdates();
+        }
         return;
     }
     if (actionId == "open") {

@@ -3,6 +3,7 @@
 #include "channel/encodable_value.h"
 #include "channel/method_channel.h"
 #include "host/application.h"
+#include "host/updater.h"
 #include "platform/run_loop.h"
 
 #include <memory>
@@ -43,19 +44,21 @@ struct StatusItem {
 
 // Owns the status-bar item and its menu. The menu mirrors the session state the UI reports
 // with "syncMenuBarState"; choosing an item acts natively ("open", "quit") or tells the UI
-// with "menuBarAction" on the Blocking channel, 0.08 s later. Also keeps the localized
+// with "menuBarAction" on the Blocking channel, 0.08 s later; "updates" asks the updater for a
+// check and is shown only where the updater is supported. Also keeps the localized
 // label table up to date from the same sync.
 //
 // One per process, owned by the host; create with std::make_shared, since queued item work
 // holds the controller weakly. Main thread only. The run loop must outlive the controller;
-// the application and the channel are held weakly, and a call meant for a UI whose
-// channel is gone is dropped.
+// the application, the updater and the channel are held weakly, and a call meant for a UI
+// whose channel is gone is dropped.
 class KestraluneMenuBarController
     : public std::enable_shared_from_this<KestraluneMenuBarController> {
   public:
     static constexpr double kMenuActionDelay = 0.08;
 
-    KestraluneMenuBarController(RunLoop& runLoop, std::weak_ptr<Application> application);
+    KestraluneMenuBarController(RunLoop& runLoop, std::weak_ptr<Application> application,
+                                std::weak_ptr<KestraluneUpdater> updater = {});
     KestraluneMenuBarController(const KestraluneMenuBarController&) = delete;
     KestraluneMenuBarController& operator=(const KestraluneMenuBarController&) = delete;
 
@@ -86,6 +89,7 @@ class KestraluneMenuBarController
 
     RunLoop& runLoop;
     const std::weak_ptr<Application> application;
+    const std::weak_ptr<KestraluneUpdater> updater;
     std::optional<StatusItem> item;
     std::weak_ptr<MethodChannel> channel;
     bool active = false;

@@ -25,4 +25,10 @@ class ApplicationLauncher {
                                  Completion completion) = 0;
 };
 
+// Runs `executable` with `arguments` (program name first) in place of the calling process:
+// same process, same descriptors but those closed on exec, same environment. Returns only on
+// failure, with the reason as a sentence.
+std::string replaceProcessImage(const std::string& executable,
+                                const std::vector<std::string>& arguments);
+
 }  // namespace kestralune

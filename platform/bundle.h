@@ -16,6 +16,14 @@ struct Bundle {
     std::string executablePath;             // for the main bundle: the running executable
 };
 
+// The Info.plist's string under `key`; empty when it is missing or not a string.
+inline std::string infoString(const Bundle& bundle, const std::string& key) {
+    const auto found = bundle.infoDictionary.find(key);
+    const auto* text =
+        found == bundle.infoDictionary.end() ? nullptr : found->second.get<std::string>();
+    return text ? *text : std::string();
+}
+
 // Reads the bundle at `path`; nothing when Contents/Info.plist is missing or unreadable.
 std::optional<Bundle> bundleAtPath(const std::string& path);
 

@@ -157,6 +157,17 @@ class LinuxApplicationLauncher final : public ApplicationLauncher {
 
 }  // namespace
 
+std::string replaceProcessImage(const std::string& executable,
+                                const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(executable.c_str(), argv.data());
+    return "Could not start " + executable + ": " + std::strerror(errno) + ".";
+}
+
 std::shared_ptr<ApplicationLauncher> makeApplicationLauncher(AsioRunLoop& runLoop) {
     return std::make_shared<LinuxApplicationLauncher>(runLoop);
 }

@@ -15,6 +15,7 @@
 #include "platform/testing/fake_network_filter_manager.h"
 #include "platform/testing/fake_notification_center.h"
 #include "platform/testing/fake_open_panel.h"
+#include "platform/testing/fake_updater_controller.h"
 #include "platform/testing/fake_url_opener.h"
 #include "platform/testing/manual_run_loop.h"
 #include "tests/blocking/engine_test_doubles.h"
@@ -78,6 +79,9 @@ struct HostHarness {
                                             .notificationCenter = notifications,
                                             .networkFilterManager = networkFilter,
                                             .openPanel = panels,
+                                            .makeUpdaterController =
+                                                FakeUpdaterController::factory(updaterController),
+                                            .scheduleActiveNow = [this] { return scheduleOpen; },
                                             .arguments = std::move(arguments),
                                             .hostName = [this] { return hostName; }},
                             engine);
@@ -128,6 +132,9 @@ struct HostHarness {
     std::shared_ptr<FakeNetworkFilterManager> networkFilter =
         std::make_shared<FakeNetworkFilterManager>(loop);
     std::shared_ptr<FakeOpenPanel> panels = std::make_shared<FakeOpenPanel>();
+    std::shared_ptr<FakeUpdaterController> updaterController =
+        std::make_shared<FakeUpdaterController>();
+    bool scheduleOpen = false;
     // Last, so that it goes first.
     std::unique_ptr<Host> host;
 };
