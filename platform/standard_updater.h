@@ -6,6 +6,7 @@
 #include "platform/software_updater.h"
 #include "platform/user_defaults.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,8 @@ class StandardUpdater final : public UpdaterController,
 
     StandardUpdater(StandardUpdaterEnvironment environment,
                     std::weak_ptr<SoftwareUpdaterDelegate> delegate);
+    // Cancels a transfer under way, so that quitting does not wait for a download.
+    ~StandardUpdater() override;
     StandardUpdater(const StandardUpdater&) = delete;
     StandardUpdater& operator=(const StandardUpdater&) = delete;
 
@@ -83,6 +86,7 @@ class StandardUpdater final : public UpdaterController,
     const std::weak_ptr<SoftwareUpdaterDelegate> delegate;
     State state = State::idle;
     std::shared_ptr<Timer> checkTimer;
+    const std::shared_ptr<std::atomic<bool>> cancelled = std::make_shared<std::atomic<bool>>(false);
 };
 
 // StandardUpdater::start, as the host's factory of controllers.

@@ -23,9 +23,10 @@ double secondsSince1970(WallClockTime moment) {
     return std::chrono::duration<double>(moment.time_since_epoch()).count();
 }
 
-// Why the unpacked bundle may not replace the installed one; empty when it may.
+// Why the unpacked bundle may not replace the installed one; empty when it may, and then
+// `executable` is its executable's name.
 std::string checkUnpackedBundle(const std::string& path, const Bundle& installed,
-                                const AppcastItem& item) {
+                                const AppcastItem& item, std::string& executable) {
     const auto bundle = bundleAtPath(path);
     if (!bundle) {
         return "The update archive holds no " + fs::path(installed.path).filename().string() + ".";
@@ -39,7 +40,7 @@ std::string checkUnpackedBundle(const std::string& path, const Bundle& installed
         return "The unpacked bundle's version is \"" + version + "\", not the announced \"" +
                item.versionString + "\".";
     }
-    const auto executable = infoString(*bundle, "CFBundleExecutable");
+    executable = infoString(*bundle, "CFBundleExecutable");
     std::error_code error;
     const auto status = fs::status(fs::path(path) / "Contents" / "MacOS" / executable, error);
     if (executable.empty() || executable.find('/') != std::string::npos || executable == ".." ||
@@ -90,6 +91,10 @@ std::shared_ptr<UpdaterController> makeStandardUpdaterController(
 StandardUpdater::StandardUpdater(StandardUpdaterEnvironment environment,
                                  std::weak_ptr<SoftwareUpdaterDelegate> delegate)
     : environment(std::move(environment)), delegate(std::move(delegate)) {}
+
+StandardUpdater::~StandardUpdater() {
+    *cancelled = true;
+}
 
 bool StandardUpdater::isConfigured() const {
     return !infoString(environment.mainBundle, "SUFeedURL").empty() &&
@@ -149,24 +154,25 @@ void StandardUpdater::beginCheck(bool userInitiated) {
     const auto feedURL = infoString(environment.mainBundle, "SUFeedURL");
     const auto currentVersion = infoString(environment.mainBundle, "CFBundleVersion");
     std::weak_ptr<StandardUpdater> weak = weak_from_this();
-    environment.runInBackground(
-        [weak, &runLoop = environment.runLoop, feedURL, currentVersion, userInitiated] {
-            CheckOutcome outcome;
-            std::string body;
-            std::vector<AppcastItem> items;
-            outcome.failure = fetchUpdateFeed(feedURL, kMaximumFeedSize, kFeedTimeoutSeconds, body);
-            if (outcome.failure.empty()) {
-                outcome.failure = parseAppcast(body, items);
+    environment.runInBackground([weak, &runLoop = environment.runLoop, feedURL, currentVersion,
+                                 userInitiated, cancelled = this->cancelled] {
+        CheckOutcome outcome;
+        std::string body;
+        std::vector<AppcastItem> items;
+        outcome.failure =
+            fetchUpdateFeed(feedURL, kMaximumFeedSize, kFeedTimeoutSeconds, body, cancelled.get());
+        if (outcome.failure.empty()) {
+            outcome.failure = parseAppcast(body, items);
+        }
+        if (outcome.failure.empty()) {
+            outcome.update = bestUpdate(items, currentVersion);
+        }
+        runLoop.async([weak, outcome, userInitiated] {
+            if (auto updater = weak.lock()) {
+                updater->finishCheck(outcome, userInitiated);
             }
-            if (outcome.failure.empty()) {
-                outcome.update = bestUpdate(items, currentVersion);
-            }
-            runLoop.async([weak, outcome, userInitiated] {
-                if (auto updater = weak.lock()) {
-                    updater->finishCheck(outcome, userInitiated);
-                }
-            });
         });
+    });
 }
 
 void StandardUpdater::finishCheck(const CheckOutcome& outcome, bool userInitiated) {
@@ -214,7 +220,8 @@ void StandardUpdater::finishCheck(const CheckOutcome& outcome, bool userInitiate
     const auto publicKey = infoString(environment.mainBundle, "SUPublicEDKey");
     const auto installed = environment.mainBundle;
     std::weak_ptr<StandardUpdater> weak = weak_from_this();
-    environment.runInBackground([weak, &runLoop = environment.runLoop, item, publicKey, installed] {
+    environment.runInBackground([weak, &runLoop = environment.runLoop, item, publicKey, installed,
+                                 cancelled = this->cancelled] {
         Preparation preparation;
         auto& failure = preparation.failure;
         if (item.contentLength == 0 || item.contentLength > kMaximumArchiveSize) {
@@ -227,7 +234,8 @@ void StandardUpdater::finishCheck(const CheckOutcome& outcome, bool userInitiate
         const auto archive = fs::path(preparation.stagingFolder) / "archive";
         const auto unpacked = fs::path(preparation.stagingFolder) / "unpacked";
         if (failure.empty()) {
-            failure = downloadUpdateArchive(item.fileURL, archive.string(), item.contentLength);
+            failure = downloadUpdateArchive(item.fileURL, archive.string(), item.contentLength,
+                                            cancelled.get());
         }
         if (failure.empty()) {
             failure = verifyEd25519FileSignature(archive.string(), publicKey, item.edSignature);
@@ -241,14 +249,13 @@ void StandardUpdater::finishCheck(const CheckOutcome& outcome, bool userInitiate
         }
         if (failure.empty()) {
             preparation.unpackedBundle = (unpacked / fs::path(installed.path).filename()).string();
-            failure = checkUnpackedBundle(preparation.unpackedBundle, installed, item);
+            std::string executable;
+            failure = checkUnpackedBundle(preparation.unpackedBundle, installed, item, executable);
+            preparation.executable =
+                (fs::path(installed.path) / "Contents" / "MacOS" / executable).string();
         }
         if (failure.empty()) {
             fs::remove(archive, error);
-            preparation.executable =
-                (fs::path(installed.path) / "Contents" / "MacOS" /
-                 infoString(*bundleAtPath(preparation.unpackedBundle), "CFBundleExecutable"))
-                    .string();
         }
         runLoop.async([weak, item, preparation] {
             if (auto updater = weak.lock()) {
@@ -300,11 +307,10 @@ void StandardUpdater::fail(const AppcastItem& item, const std::string& reason,
         fs::remove_all(stagingFolder, ignored);
     }
     state = State::idle;
-    const auto message = "Kestralune " + item.displayVersionString + " (" + item.versionString +
-                         ") was not installed: " + reason;
-    logLine(message);
+    logLine("Kestralune " + item.displayVersionString + " (" + item.versionString +
+            ") was not installed: " + reason);
     environment.alertPresenter.runModal(
-        Alert{Alert::Style::warning, "Update Error!", message, {"OK"}});
+        Alert{Alert::Style::warning, "Update Error!", reason, {"OK"}});
     scheduleAutomaticCheck();
 }
 

@@ -62,10 +62,15 @@ std::size_t receiveBody(char* data, std::size_t size, std::size_t count, void* c
     return receiver.refusal.empty() ? size * count : 0;
 }
 
+int checkCancelled(void* cancelled, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(cancelled)->load() ? 1 : 0;
+}
+
 // GETs `url` into `keep`. A body announced as longer than `limit` is refused with `tooLarge`;
 // a `timeoutSeconds` of 0 sets no overall limit.
 std::string get(const std::string& url, std::uint64_t limit, long timeoutSeconds,
-                const std::string& tooLarge, const BodyKeeper& keep) {
+                const std::string& tooLarge, const std::atomic<bool>* cancelled,
+                const BodyKeeper& keep) {
     if (!isAllowedUpdateUrl(url)) {
         return "The update URL " + url + " is neither https nor http on this computer.";
     }
@@ -93,6 +98,11 @@ std::string get(const std::string& url, std::uint64_t limit, long timeoutSeconds
     curl_easy_setopt(transfer, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1024L);
     curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, 30L);
+    if (cancelled) {
+        curl_easy_setopt(transfer, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(transfer, CURLOPT_XFERINFOFUNCTION, &checkCancelled);
+        curl_easy_setopt(transfer, CURLOPT_XFERINFODATA, cancelled);
+    }
 
     const CURLcode result = curl_easy_perform(transfer);
     long status = 0;
@@ -107,6 +117,9 @@ std::string get(const std::string& url, std::uint64_t limit, long timeoutSeconds
     }
     if (result == CURLE_FILESIZE_EXCEEDED) {
         return tooLarge;
+    }
+    if (result == CURLE_ABORTED_BY_CALLBACK) {
+        return "The transfer of " + url + " was cancelled.";
     }
     // The first URL was checked already: only a redirect gets here, and libcurl then reports
     // the refused target as the effective URL.
@@ -140,11 +153,11 @@ bool isAllowedUpdateUrl(std::string_view url) {
 }
 
 std::string fetchUpdateFeed(const std::string& url, std::size_t maxBytes, long timeoutSeconds,
-                            std::string& body) {
+                            std::string& body, const std::atomic<bool>* cancelled) {
     body.clear();
     const std::string tooLarge =
         "The update feed at " + url + " is larger than " + std::to_string(maxBytes) + " bytes.";
-    return get(url, maxBytes, timeoutSeconds, tooLarge, [&](std::string_view piece) {
+    return get(url, maxBytes, timeoutSeconds, tooLarge, cancelled, [&](std::string_view piece) {
         if (piece.size() > maxBytes - body.size()) {
             return tooLarge;
         }
@@ -154,7 +167,8 @@ std::string fetchUpdateFeed(const std::string& url, std::size_t maxBytes, long t
 }
 
 std::string downloadUpdateArchive(const std::string& url, const std::string& path,
-                                  std::uint64_t expectedLength) {
+                                  std::uint64_t expectedLength,
+                                  const std::atomic<bool>* cancelled) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         // Whatever is there is not ours to remove.
@@ -170,16 +184,17 @@ std::string downloadUpdateArchive(const std::string& url, const std::string& pat
     const std::string tooLarge = "The update archive at " + url + " is larger than the " +
                                  std::to_string(expectedLength) + " bytes the feed announced.";
     std::uint64_t received = 0;
-    std::string failure = get(url, expectedLength, 0, tooLarge, [&](std::string_view piece) {
-        if (piece.size() > expectedLength - received) {
-            return tooLarge;
-        }
-        received += piece.size();
-        if (std::fwrite(piece.data(), 1, piece.size(), file.get()) != piece.size()) {
-            return "Could not write " + path + ": " + std::strerror(errno) + ".";
-        }
-        return std::string();
-    });
+    std::string failure =
+        get(url, expectedLength, 0, tooLarge, cancelled, [&](std::string_view piece) {
+            if (piece.size() > expectedLength - received) {
+                return tooLarge;
+            }
+            received += piece.size();
+            if (std::fwrite(piece.data(), 1, piece.size(), file.get()) != piece.size()) {
+                return "Could not write " + path + ": " + std::strerror(errno) + ".";
+            }
+            return std::string();
+        });
     if (failure.empty() && received != expectedLength) {
         failure = "The update archive at " + url + " ended after " + std::to_string(received) +
                   " of " + std::to_string(expectedLength) + " bytes.";

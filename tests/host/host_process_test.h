@@ -34,8 +34,9 @@ class HostProcessTest : public ::testing::Test {
 
     // Starts the host with its standard error in `log`; waits until it answers unless it is
     // expected to hand over to a running one.
-    pid_t startHost(std::vector<const char*> arguments, bool waitUntilServing = true) {
-        const pid_t pid = hosts.start(KESTRALUNE_HOST_PATH, std::move(arguments), log.c_str());
+    pid_t startHost(std::vector<const char*> arguments, bool waitUntilServing = true,
+                    const std::string& executable = KESTRALUNE_HOST_PATH) {
+        const pid_t pid = hosts.start(executable, std::move(arguments), log.c_str());
         EXPECT_TRUE(pid > 0 && (!waitUntilServing ||
                                 eventually([this] { return ctl("--timeout 2 menu").first == 0; })));
         return pid;

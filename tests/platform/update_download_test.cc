@@ -85,6 +85,12 @@ TEST(UpdateDownloadTest, ArchiveMustArriveWholeAndExactlyAsLongAsAnnounced) {
             EXPECT_EQ(TempDirectory::read(file), row.route.body);
         }
     }
+    const std::atomic<bool> cancelled{true};
+    const auto dropped = (directory.path() / "cancelled").string();
+    EXPECT_NE(downloadUpdateArchive(server.url("/update.tar.xz"), dropped, n, &cancelled)
+                  .find("was cancelled"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dropped));
     const auto taken = directory.write("taken", "mine");
     EXPECT_NE(downloadUpdateArchive(server.url("/update.tar.xz"), taken, bytes.size()), "");
     EXPECT_EQ(TempDirectory::read(taken), "mine");
