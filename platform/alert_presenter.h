@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +21,10 @@ struct Alert {
 class AlertPresenter {
   public:
     virtual ~AlertPresenter() = default;
-    virtual void runModal(const Alert& alert) = 0;
+    // Blocks until the notice is dismissed. The index in `alert.buttons` (at least one) of
+    // the button the user chose; nothing when no one could answer (no screen, the dialog was
+    // closed, input ended).
+    virtual std::optional<std::size_t> runModal(const Alert& alert) = 0;
 };
 
 }  // namespace kestralune

@@ -6,7 +6,7 @@
 
 namespace kestralune {
 
-void HeadlessAlertPresenter::runModal(const Alert& alert) {
+std::optional<std::size_t> HeadlessAlertPresenter::runModal(const Alert& alert) {
     std::string line =
         "Kestralune alert: " + alert.messageText + " | " + alert.informativeText + " |";
     for (const auto& button : alert.buttons) {
@@ -14,6 +14,7 @@ void HeadlessAlertPresenter::runModal(const Alert& alert) {
     }
     logLine(line);
     shown.push_back(alert);
+    return std::nullopt;
 }
 
 }  // namespace kestralune
