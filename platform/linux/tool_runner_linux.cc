@@ -13,6 +13,7 @@
 //   be watched. (reason)"), rather than spinning until the limit.
 // Output is collected until the tool exits; whatever it left in the pipe is read then, and
 // descendants that keep the pipe open afterwards are not waited for.
+#include "platform/linux/child_reaping.h"
 #include "platform/linux/pidfd.h"
 #include "platform/text.h"
 #include "platform/tool_runner.h"
@@ -92,18 +93,6 @@ PipeState drainPipe(int fd, std::string& output) {
     return PipeState::overflowing;
 }
 
-// Blocks until the exited child is reaped; the wait status, or nothing when it could not
-// be collected (for instance when SIGCHLD is ignored and the kernel reaped it).
-std::optional<int> reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::nullopt;
-        }
-    }
-    return status;
-}
-
 class SpawnSetup {
   public:
     explicit SpawnSetup(int writeEnd) {
@@ -173,7 +162,7 @@ class LinuxToolRunner final : public ToolRunner {
         // The tool and its children are ended before any failure is reported.
         const auto stop = [pid](std::string description) {
             ::kill(-pid, SIGKILL);
-            (void)reap(pid);
+            (void)reapChild(pid);
             return ToolResult{-1, std::move(description)};
         };
         const auto unwatchable = [&](int error) {
@@ -198,7 +187,7 @@ class LinuxToolRunner final : public ToolRunner {
             case Collected::unwatchable:
                 return unwatchable(errno);
         }
-        const auto status = reap(pid);
+        const auto status = reapChild(pid);
         if (!status) {
             return {-1, "The exit status of the tool " + quotedName(path) + " could not be read."};
         }
