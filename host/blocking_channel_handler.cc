@@ -7,38 +7,16 @@
 #include "host/main_flutter_window.h"
 #include "platform/base64.h"
 #include "platform/images.h"
+#include "platform/text.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <utility>
 
 namespace kestralune {
 
 namespace {
-
-// A random (version 4) UUID in its canonical upper-case text, 36 characters.
-std::string makeUuidString() {
-    std::random_device source;
-    std::array<std::uint8_t, 16> bytes{};
-    for (auto& byte : bytes) {
-        byte = static_cast<std::uint8_t>(source() & 0xFF);
-    }
-    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
-    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-    std::string text;
-    char hex[3];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text += '-';
-        }
-        std::snprintf(hex, sizeof(hex), "%02X", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
 
 EncodableValue optionalString(const std::optional<std::string>& text) {
     return text ? EncodableValue(*text) : EncodableValue();

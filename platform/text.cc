@@ -3,7 +3,10 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
+#include <random>
 #include <optional>
 
 namespace kestralune {
@@ -206,6 +209,26 @@ bool isValidUtf8(std::string_view bytes) {
 std::size_t utf8SequenceLength(std::string_view bytes, std::size_t offset) {
     const auto scalar = decodeScalar(bytes, offset);
     return scalar ? scalar->length : 0;
+}
+
+std::string makeUuidString() {
+    std::random_device source;
+    std::array<std::uint8_t, 16> bytes{};
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(source() & 0xFF);
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    char hex[3];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        std::snprintf(hex, sizeof(hex), "%02X", bytes[i]);
+        text += hex;
+    }
+    return text;
 }
 
 }  // namespace kestralune

@@ -29,4 +29,7 @@ bool isValidUtf8(std::string_view bytes);
 // bytes there are not one (stray, truncated, overlong or surrogate). `offset` < size.
 std::size_t utf8SequenceLength(std::string_view bytes, std::size_t offset);
 
+// A random (version 4) UUID in its canonical upper-case text, 36 characters.
+std::string makeUuidString();
+
 }  // namespace kestralune
