@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kSignatureFileLimit = std::size_t{1} << 20;
+constexpr std::size_t kSmallFileLimit = std::size_t{1} << 20;
 constexpr std::size_t kCodeResourcesLimit = std::size_t{64} << 20;
 constexpr std::string_view kSignatureContext = "Kestralune code signature 1\n";
 
@@ -102,29 +102,30 @@ struct SignatureFields {
     std::string signature;
 };
 
-bool parseSignatureFile(const std::string& text, SignatureFields& fields) {
+template <class T>
+const T* member(const PlistValue::Dictionary* dictionary, const char* key) {
+    const auto found =
+        dictionary ? dictionary->find(key) : PlistValue::Dictionary::const_iterator();
+    return dictionary && found != dictionary->end() ? found->second.get<T>() : nullptr;
+}
+
+std::string bytesOf(const PlistValue::Data& data) {
+    return {data.begin(), data.end()};
+}
+
+std::optional<SignatureFields> parseSignatureFile(const std::string& text) {
     const auto value = parsePropertyList(text);
     const auto* top = value ? value->get<PlistValue::Dictionary>() : nullptr;
-    const auto field = [&](const char* key) {
-        const auto found = top ? top->find(key) : PlistValue::Dictionary::const_iterator();
-        return top && found != top->end() ? &found->second : nullptr;
-    };
-    const auto* identifier =
-        field("identifier") ? field("identifier")->get<std::string>() : nullptr;
-    const auto* chain =
-        field("certificates") ? field("certificates")->get<PlistValue::Array>() : nullptr;
-    const auto* signature =
-        field("signature") ? field("signature")->get<PlistValue::Data>() : nullptr;
-    if (!identifier || !chain || chain->size() != 2 || !signature ||
-        !(*chain)[0].is<PlistValue::Data>() || !(*chain)[1].is<PlistValue::Data>()) {
-        return false;
+    const auto* identifier = member<std::string>(top, "identifier");
+    const auto* chain = member<PlistValue::Array>(top, "certificates");
+    const auto* signature = member<PlistValue::Data>(top, "signature");
+    const bool pair = chain && chain->size() == 2;
+    const auto* leaf = pair ? (*chain)[0].get<PlistValue::Data>() : nullptr;
+    const auto* anchor = pair ? (*chain)[1].get<PlistValue::Data>() : nullptr;
+    if (!identifier || !signature || !leaf || !anchor) {
+        return std::nullopt;
     }
-    const auto& leaf = *(*chain)[0].get<PlistValue::Data>();
-    const auto& anchor = *(*chain)[1].get<PlistValue::Data>();
-    fields = {*identifier, std::string(leaf.begin(), leaf.end()),
-              std::string(anchor.begin(), anchor.end()),
-              std::string(signature->begin(), signature->end())};
-    return true;
+    return SignatureFields{*identifier, bytesOf(*leaf), bytesOf(*anchor), bytesOf(*signature)};
 }
 
 VerificationResult verify(const fs::path& root, const VerificationOptions& options,
@@ -133,22 +134,22 @@ VerificationResult verify(const fs::path& root, const VerificationOptions& optio
         return VerificationResult{VerificationStatus::invalid, std::move(why)};
     };
     const fs::path folder = root / kSignatureFolder;
-    const auto signatureFile = readFile(folder / "CodeSignature", kSignatureFileLimit);
+    const auto signatureFile = readFile(folder / "CodeSignature", kSmallFileLimit);
     if (!signatureFile) {
         return invalid("code object is not signed at all");
     }
-    SignatureFields fields;
-    if (!parseSignatureFile(*signatureFile, fields)) {
+    const auto fields = parseSignatureFile(*signatureFile);
+    if (!fields) {
         return invalid("the code signature is malformed");
     }
     const auto resources = readFile(folder / "CodeResources", kCodeResourcesLimit);
     if (!resources) {
         return invalid("the resource seal is missing or unreadable");
     }
-    SignedCodeFacts facts{fields.identifier, {}, {}, false};
+    SignedCodeFacts facts{fields->identifier, {}, {}, false};
     if (auto why =
-            checkSignature(fields.leaf, fields.anchor, options.trustedAnchors,
-                           signedMessage(fields.identifier, *resources), fields.signature, facts);
+            checkSignature(fields->leaf, fields->anchor, options.trustedAnchors,
+                           signedMessage(fields->identifier, *resources), fields->signature, facts);
         !why.empty()) {
         return invalid(why);
     }
@@ -179,7 +180,7 @@ std::vector<std::string> systemTrustedAnchors() {
     for (const auto& entry : entriesOf(kTrustedAnchorFolder)) {
         std::error_code error;
         const auto text = entry.path().extension() == ".pem" && entry.is_regular_file(error)
-                              ? readFile(entry.path(), kSignatureFileLimit)
+                              ? readFile(entry.path(), kSmallFileLimit)
                               : std::nullopt;
         for (auto& der : text ? certificatesInPem(*text) : std::vector<std::string>()) {
             anchors.push_back(std::move(der));
@@ -225,14 +226,14 @@ std::string signBundle(const std::string& path, const SigningIdentity& identity,
         return "a path or link target in the bundle is not UTF-8 text";
     }
     const std::string signature = signMessage(identity, signedMessage(identifier, *resources));
+    if (signature.empty()) {
+        return "could not sign with the identity's key";
+    }
     const auto signatureFile = xmlPropertyList(PlistValue::Dictionary{
         {"identifier", identifier},
         {"certificates",
          PlistValue::Array{dataOf(identity.leafCertificate), dataOf(identity.anchorCertificate)}},
         {"signature", dataOf(signature)}});
-    if (signature.empty()) {
-        return "could not sign with the identity's key";
-    }
     if (!signatureFile) {
         return "the identifier is not UTF-8 text";
     }

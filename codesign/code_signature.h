@@ -37,9 +37,9 @@ struct SigningOptions {
 
 // Seals and signs the bundle at `path`, writing each signature file atomically (and not at
 // all when its bytes are unchanged, so its modification time says when the bundle changed).
-// Fails without writing when the bundle is already signed and `force` is not given, has no
-// identifier, or holds anything but files, folders and symbolic links. Returns an empty
-// string, or a short reason.
+// Refuses, before writing its own signature, a bundle already signed when `force` is not
+// given, without an identifier, or holding anything but files, folders and symbolic links.
+// Returns an empty string, or a short reason.
 [[nodiscard]] std::string signBundle(const std::string& path, const SigningIdentity& identity,
                                      const SigningOptions& options);
 
