@@ -15,6 +15,7 @@
 // descendants that keep the pipe open afterwards are not waited for.
 #include "platform/linux/child_reaping.h"
 #include "platform/linux/pidfd.h"
+#include "platform/linux/spawn_signals.h"
 #include "platform/text.h"
 #include "platform/tool_runner.h"
 #include "platform/unique_fd.h"
@@ -104,16 +105,9 @@ class SpawnSetup {
         posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
         posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t all;
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &all);
         // Its own process group, so a tool that overstays is killed with its children.
         posix_spawnattr_setpgroup(&attributes, 0);
-        posix_spawnattr_setflags(
-            &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        setDefaultSignals(attributes, POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);

@@ -2,6 +2,7 @@
 
 #include "platform/linux/child_reaping.h"
 #include "platform/linux/pidfd.h"
+#include "platform/linux/spawn_signals.h"
 #include "platform/log.h"
 
 #include <fcntl.h>
@@ -74,13 +75,7 @@ std::optional<StartedZenity> startZenity(const std::string& zenity,
     // Whatever signals the program blocks or handles, SIGTERM must end zenity.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    setDefaultSignals(attributes);
 
     std::vector<char*> argv{const_cast<char*>(zenity.c_str())};
     for (const auto& argument : arguments) {
