@@ -6,8 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <random>
 #include <optional>
+#include <random>
 
 namespace kestralune {
 namespace {

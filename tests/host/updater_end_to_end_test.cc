@@ -60,11 +60,11 @@ class UpdaterEndToEndTest : public HostProcessTest {
                       "\"/>");
     }
     void feed(const std::string& itemVersion, const std::string& enclosure) {
-        server.setRoute("/appcast.xml",
-                        {.body = "<rss xmlns:sparkle=\"http://www.andymatuschak.org/"
-                                 "xml-namespaces/sparkle\"><channel><item><sparkle:version>" +
-                                 itemVersion + "</sparkle:version>" + enclosure +
-                                 "</item></channel></rss>"});
+        server.setRoute(
+            "/appcast.xml",
+            {.body = "<rss xmlns:sparkle=\"http://www.andymatuschak.org/"
+                     "xml-namespaces/sparkle\"><channel><item><sparkle:version>" +
+                     itemVersion + "</sparkle:version>" + enclosure + "</item></channel></rss>"});
     }
 
     pid_t startInstalledHost() {
@@ -99,9 +99,8 @@ class UpdaterEndToEndTest : public HostProcessTest {
 // the old host keeps running, the new one does not start, or the user's settings are lost.
 TEST_F(UpdaterEndToEndTest, ChecksThroughTheChannelInstallOnlyWhatIsSigned) {
     const pid_t pid = startInstalledHost();
-    ASSERT_TRUE(eventually([] {
-        return updater("status").find("\"canCheck\":true") != std::string::npos;
-    }));
+    ASSERT_TRUE(eventually(
+        [] { return updater("status").find("\"canCheck\":true") != std::string::npos; }));
     EXPECT_EQ(server.requestCount("/appcast.xml"), 1);
     EXPECT_NE(updater("setAutomaticChecks false").find("\"automaticChecks\":false"),
               std::string::npos);
@@ -129,8 +128,7 @@ TEST_F(UpdaterEndToEndTest, AnUpdateFoundDuringASessionWaitsForItsEnd) {
                *xmlPropertyList(PlistValue::Dictionary{{"SUEnableAutomaticChecks", false}}));
     const pid_t pid = startInstalledHost();
     EXPECT_NE(out("call startSession").find("\"started\":true"), std::string::npos);
-    EXPECT_NE(updater("check").find("Check for updates after your block ends."),
-              std::string::npos);
+    EXPECT_NE(updater("check").find("Check for updates after your block ends."), std::string::npos);
     updater("setAutomaticChecks true");
     ASSERT_TRUE(eventually(
         [&] { return logCount("is ready and will be installed when blocking ends") == 1; }));
