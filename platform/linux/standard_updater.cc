@@ -52,6 +52,14 @@ std::string checkUnpackedBundle(const std::string& path, const Bundle& installed
     return {};
 }
 
+// An archive may unpack folders without write permission, which a plain recursive removal
+// cannot empty.
+void removeStagingFolder(const std::string& folder) {
+    if (const auto failure = removeTree(folder); !failure.empty()) {
+        logLine("Kestralune updater: " + failure);
+    }
+}
+
 }  // namespace
 
 struct StandardUpdater::CheckOutcome {
@@ -76,7 +84,7 @@ std::shared_ptr<StandardUpdater> StandardUpdater::start(
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(installed.parent_path(), error)) {
         if (entry.path().filename().string().starts_with(prefix)) {
-            fs::remove_all(entry.path(), error);
+            removeStagingFolder(entry.path().string());
         }
     }
     updater->scheduleAutomaticCheck();
@@ -293,8 +301,7 @@ void StandardUpdater::install(const AppcastItem& item, const Preparation& prepar
         fail(item, failure, preparation.stagingFolder);
         return;
     }
-    std::error_code ignored;
-    fs::remove_all(preparation.stagingFolder, ignored);
+    removeStagingFolder(preparation.stagingFolder);
     logLine("Kestralune " + item.displayVersionString + " (" + item.versionString +
             ") is installed; relaunching.");
     environment.relaunch(preparation.executable);
@@ -302,9 +309,8 @@ void StandardUpdater::install(const AppcastItem& item, const Preparation& prepar
 
 void StandardUpdater::fail(const AppcastItem& item, const std::string& reason,
                            const std::string& stagingFolder) {
-    std::error_code ignored;
     if (!stagingFolder.empty()) {
-        fs::remove_all(stagingFolder, ignored);
+        removeStagingFolder(stagingFolder);
     }
     state = State::idle;
     logLine("Kestralune " + item.displayVersionString + " (" + item.versionString +
