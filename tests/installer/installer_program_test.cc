@@ -29,6 +29,17 @@ class InstallerProgramTest : public HostProcessTest {
         said = TempDirectory::read(output);
         return status;
     }
+    // Whether a process runs the installed copy's executable, as the installer's check sees it.
+    bool installedCopyRuns() {
+        const auto executable = installed / "Contents/MacOS/Kestralune";
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+            if (fs::read_symlink(entry.path() / "exe", ignored) == executable) {
+                return true;
+            }
+        }
+        return false;
+    }
     std::string seal(const fs::path& bundle) {
         return TempDirectory::read(bundle / "Contents/_CodeSignature/CodeResources");
     }
@@ -45,6 +56,8 @@ TEST_F(InstallerProgramTest, InstallsOpensAndNeverReplacesOrInstallsUnasked) {
     EXPECT_EQ(seal(installed), seal(installer / "Contents/Resources/Kestralune.app"));
     EXPECT_TRUE(eventually([] { return ctl("--timeout 2 menu").first == 0; }));
     EXPECT_EQ(out("quit"), "{\"terminated\":true}\n");
+    // The reply comes before the process ends.
+    ASSERT_TRUE(eventually([&] { return !installedCopyRuns(); }));
 
     // Another version installed: nobody can answer "Replace Kestralune?", so nothing changes.
     std::ofstream(installed / "Contents/old.txt") << "old";
